@@ -1,0 +1,178 @@
+// Interpreter services shared by the module boundary and the codec: an owning
+// reference, a growable native buffer that reports failure instead of
+// throwing, and the by-name lookup of module attributes with its cache.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace tarv {
+
+// Up to 3.11 a str made through the deprecated Py_UNICODE API may not be
+// ready (its compact buffer not yet filled); from 3.12 on every str is.
+// Returns false with an exception set on failure.
+inline bool ensure_ready([[maybe_unused]] PyObject* str) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(str) == 0;
+#else
+  return true;
+#endif
+}
+
+// Owns one reference (or none) and releases it when it goes out of scope.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+  static Ref borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+  Ref(Ref&& other) noexcept : obj_(other.release()) {}
+  Ref& operator=(Ref&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(obj_); }
+
+  PyObject* get() const noexcept { return obj_; }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+  PyObject* release() noexcept {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
+  // Takes ownership of `obj`. The old object is released last: its
+  // deallocation can run arbitrary code, which must find this Ref updated.
+  void reset(PyObject* obj = nullptr) noexcept {
+    PyObject* old = obj_;
+    obj_ = obj;
+    Py_XDECREF(old);
+  }
+
+ private:
+  explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+// A growable array of trivially copyable elements in interpreter memory
+// (so tracemalloc sees it). push() returns false with MemoryError set
+// instead of throwing.
+template <typename T>
+class GrowBuf {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  GrowBuf() noexcept = default;
+  GrowBuf(const GrowBuf&) = delete;
+  GrowBuf& operator=(const GrowBuf&) = delete;
+  ~GrowBuf() { PyMem_Free(data_); }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  Py_ssize_t size() const noexcept { return size_; }
+  T& operator[](Py_ssize_t i) noexcept { return data_[i]; }
+  void clear() noexcept { size_ = 0; }
+
+  bool push(const T& value) noexcept {
+    if (size_ == capacity_ && !grow()) return false;
+    data_[size_++] = value;
+    return true;
+  }
+
+ private:
+  bool grow() noexcept {
+    const Py_ssize_t limit = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(T));
+    if (capacity_ >= limit / 2) {
+      PyErr_NoMemory();
+      return false;
+    }
+    const Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;
+    void* grown = PyMem_Realloc(data_, static_cast<size_t>(capacity) * sizeof(T));
+    if (!grown) {
+      PyErr_NoMemory();
+      return false;
+    }
+    data_ = static_cast<T*>(grown);
+    capacity_ = capacity;
+    return true;
+  }
+
+  T* data_ = nullptr;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t capacity_ = 0;
+};
+
+// A dictionary whose changes can be detected cheaply: stamp() returns a
+// number that differs after any change to the dictionary. Up to 3.11 this is
+// the dictionary's version tag; from 3.12 on, where the tag is deprecated,
+// a dictionary watcher counts the changes.
+class WatchedDict {
+ public:
+  // Starts watching `dict` (borrowed; it must outlive this object's use).
+  // Returns -1 with an exception set on failure.
+  int watch(PyObject* dict) noexcept;
+  void unwatch() noexcept;
+  PyObject* dict() const noexcept { return dict_; }
+
+#if PY_VERSION_HEX >= 0x030C0000
+  uint64_t stamp() const noexcept { return changes_; }
+#else
+  uint64_t stamp() const noexcept {
+    return reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
+  }
+#endif
+
+ private:
+  PyObject* dict_ = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+  static int on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept;
+  uint64_t changes_ = 0;
+#endif
+};
+
+// A module attribute read by name at every use: from the module's
+// namespace, else from the built-ins, else NameError. The value found is kept
+// (with a strong reference) together with the stamps of the dictionaries it
+// depended on, and served again while neither has changed.
+class NameLookup {
+ public:
+  // `name` should be interned; a reference to it is taken.
+  void init(PyObject* name, WatchedDict* module_dict, WatchedDict* builtins_dict,
+            PyObject* builtins_module) noexcept;
+  void reset() noexcept;
+
+  // A borrowed reference, valid until Python code next runs (take a reference
+  // to keep it longer); null with an exception set on failure.
+  PyObject* get() noexcept {
+    if (module_dict_->stamp() == module_stamp_ &&
+        (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_)) {
+      return value_.get();
+    }
+    return refresh();
+  }
+
+ private:
+  PyObject* refresh() noexcept;
+
+  Ref name_;
+  WatchedDict* module_dict_ = nullptr;
+  WatchedDict* builtins_dict_ = nullptr;
+  PyObject* builtins_module_ = nullptr;
+  // module_stamp_ is kNoStamp while nothing is cached: no dictionary has
+  // that stamp (version tags and change counts never reach it).
+  static constexpr uint64_t kNoStamp = UINT64_MAX;
+  Ref value_;
+  bool from_builtins_ = false;
+  uint64_t module_stamp_ = kNoStamp;
+  uint64_t builtins_stamp_ = 0;
+};
+
+}  // namespace tarv
