@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "codec/format.h"
+#include "codec/parser.h"
 #include "codec/serializer.h"
 #include "interp.h"
 
@@ -331,12 +332,23 @@ PyObject* make_function(const FunctionDef& def, PyObject* param, PyObject* annot
 }
 
 PyObject* call_stringify(PyObject* lists) { return stringify(lists, g.hex); }
+PyObject* call_parse(PyObject* text) { return parse(text, g.end_of_input); }
 
 constexpr const char* kStringifyLocals[] = {"lists", "out", "v", "l_str", "u16_len", "i",
                                             "v_len", "kind", "buf", "l", "item"};
+constexpr const char* kParseLocals[] = {
+    "tarv",     "length",         "kind",      "out",      "ls",       "data",    "i",
+    "j",        "n",              "c",         "char_start", "H_digits", "target_u16_len",
+    "u16_accum", "char_idx",      "u16_idx",   "buf",      "ch",       "low_surrogate_code",
+    "_"};
+
 constexpr FunctionDef kStringify = {
     "stringify", "Serialize a 2D iterable of strings into a TARV string.", 23, kStringifyLocals,
     static_cast<int>(std::size(kStringifyLocals)), false, call_stringify};
+constexpr FunctionDef kParse = {
+    "parse", "Parse a TARV string into a 2D list of strings.", 57, kParseLocals,
+    static_cast<int>(std::size(kParseLocals)), true, call_parse};
+
 // ---------------------------------------------------------------------------
 // Initialisation.
 
@@ -449,6 +461,9 @@ int run_module_body(PyObject* module) noexcept {
   if (not_big < 0) return -1;
   if (set_attr(g.c.utf16_codec_name, not_big ? g.c.utf16_le : g.c.utf16_be) < 0) return -1;
   if (add_function(g.c.stringify, kStringify, g.c.lists, {{g.c.return_, g.c.str}}) < 0) return -1;
+  if (add_function(g.c.parse, kParse, g.c.tarv, {{g.c.tarv, g.c.str}, {g.c.return_, g.c.list}}) < 0) {
+    return -1;
+  }
   return set_new_attr(g.c.test, PyDict_New());
 }
 

@@ -1,0 +1,249 @@
+// The parser reads the text's own buffer in place, in one pass, at the
+// buffer's width. Texts whose code points are all at most U+FFFF (1- and
+// 2-byte buffers) take the narrow path, where a code-point index is also a
+// UTF-16 position; 4-byte texts take the wide path, which counts code points
+// and UTF-16 units separately.
+//
+// The reading loops run no Python code: they only create str and list
+// objects. They report a malformed text as an Outcome, and the exception is
+// raised after the loop, once the collector is back to its previous state.
+#include "parser.h"
+
+#include "format.h"
+
+namespace tarv {
+namespace {
+
+using format::header_digit_count;
+using format::is_decimal_digit;
+using format::kRowEnd;
+
+enum class Outcome {
+  kDone,        // the table is complete
+  kEndOfInput,  // the text ends too early
+  kBadChar,     // see BadChar
+  kRaised,      // an exception (MemoryError) is set
+};
+
+// The offending code point of a kBadChar outcome and its UTF-16 position.
+struct BadChar {
+  Py_UCS4 ch = 0;
+  Py_ssize_t u16_pos = 0;
+
+  Outcome at(Py_UCS4 code_point, Py_ssize_t position) noexcept {
+    ch = code_point;
+    u16_pos = position;
+    return Outcome::kBadChar;
+  }
+};
+
+// Collects the values of the current row natively and makes each row list,
+// and the outer list, at its exact size.
+class TableBuilder {
+ public:
+  TableBuilder() noexcept = default;
+  TableBuilder(const TableBuilder&) = delete;
+  TableBuilder& operator=(const TableBuilder&) = delete;
+  ~TableBuilder() {
+    for (Py_ssize_t i = 0; i < values_.size(); ++i) Py_DECREF(values_[i]);
+    for (Py_ssize_t i = 0; i < rows_.size(); ++i) Py_DECREF(rows_[i]);
+  }
+
+  // Takes ownership of `value` (which may be null after a failed creation).
+  bool add_value(PyObject* value) noexcept {
+    if (!value) return false;
+    if (!values_.push(value)) {
+      Py_DECREF(value);
+      return false;
+    }
+    return true;
+  }
+
+  bool end_row() noexcept {
+    PyObject* row = take_list(values_);
+    if (!row) return false;
+    if (!rows_.push(row)) {
+      Py_DECREF(row);
+      return false;
+    }
+    return true;
+  }
+
+  PyObject* finish() noexcept { return take_list(rows_); }
+
+ private:
+  // A new list of exactly the buffer's objects, which it takes over.
+  static PyObject* take_list(GrowBuf<PyObject*>& items) noexcept {
+    const Py_ssize_t n = items.size();
+    PyObject* list = PyList_New(n);
+    if (!list) return nullptr;
+    for (Py_ssize_t k = 0; k < n; ++k) PyList_SET_ITEM(list, k, items[k]);
+    items.clear();
+    return list;
+  }
+
+  GrowBuf<PyObject*> values_;  // owned: the values of the row being read
+  GrowBuf<PyObject*> rows_;    // owned: the rows read so far
+};
+
+// Holds the cyclic garbage collector off while the table is built. The
+// objects made are lists of str, which cannot form cycles, and the repeated
+// collections that their creation would trigger cost most of the time of a
+// large parse. The previous state is restored on every path.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
+
+// The narrow path, for 1- and 2-byte buffers. At the top of the loop `i` is
+// below `length`: every way round the loop checks that first.
+template <typename Char>
+Outcome read_narrow(PyObject* text, const Char* data, Py_ssize_t length, TableBuilder& table,
+                    BadChar& bad) noexcept {
+  Py_ssize_t i = 0;
+  for (;;) {
+    const Py_UCS4 x = data[i];
+    if (x == kRowEnd) {
+      if (!table.end_row()) return Outcome::kRaised;
+      if (++i == length) return Outcome::kDone;
+      continue;
+    }
+    const int h_digits = header_digit_count(x);
+    if (h_digits == 0) return bad.at(x, i);
+    const Py_ssize_t char_start = i + 1 + h_digits;
+    // Strict: content starting at the very end leaves no room for the ';'.
+    if (char_start >= length) return Outcome::kEndOfInput;
+    int64_t n = 0;  // 16 digits at most: always fits
+    for (Py_ssize_t j = i + 1; j < char_start; ++j) {
+      const Py_UCS4 c = data[j];
+      if (!is_decimal_digit(c)) return bad.at(c, j);
+      n = n * 10 + static_cast<int64_t>(c - '0');
+    }
+    // The content end must be before the last character; compared this way
+    // round, a huge declared length cannot overflow.
+    if (n >= length - char_start) return Outcome::kEndOfInput;
+    i = char_start + static_cast<Py_ssize_t>(n);
+    if (!table.add_value(PyUnicode_Substring(text, char_start, i))) return Outcome::kRaised;
+  }
+}
+
+// The wide path, for 4-byte buffers: char_idx indexes code points, u16_idx is
+// the UTF-16 position of the record being read.
+Outcome read_wide(PyObject* text, const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
+                  BadChar& bad) noexcept {
+  Py_ssize_t u16_idx = 0;
+  Py_ssize_t char_idx = 0;
+  for (;;) {
+    const Py_UCS4 x = buf[char_idx];
+    if (x == kRowEnd) {
+      if (!table.end_row()) return Outcome::kRaised;
+      ++u16_idx;
+      if (++char_idx == length) return Outcome::kDone;
+      continue;
+    }
+    const int h_digits = header_digit_count(x);
+    if (h_digits == 0) return bad.at(x, u16_idx);
+    // Not strict: digits reaching exactly to the end are still read, so a bad
+    // digit there is reported as such.
+    if (length - char_idx - 1 < h_digits) return Outcome::kEndOfInput;
+    int64_t target_u16_len = 0;
+    for (int d = 0; d < h_digits; ++d) {
+      const Py_UCS4 ch = buf[char_idx + 1 + d];
+      if (!is_decimal_digit(ch)) return bad.at(ch, u16_idx + 1 + d);
+      target_u16_len = target_u16_len * 10 + static_cast<int64_t>(ch - '0');
+    }
+    const Py_ssize_t char_start = char_idx + 1 + h_digits;
+    const Py_ssize_t content_u16_pos = u16_idx + 1 + h_digits;
+    char_idx = char_start;
+    int64_t u16_accum = 0;
+    while (u16_accum < target_u16_len) {
+      if (char_idx >= length) return Outcome::kEndOfInput;
+      u16_accum += buf[char_idx] > format::kMaxBmp ? 2 : 1;
+      ++char_idx;
+    }
+    if (u16_accum > target_u16_len) {
+      // The declared length ends between the two halves of the last code
+      // point taken: report its low surrogate, at that surrogate's position.
+      const Py_UCS4 low_surrogate_code = 0xDC00 + (buf[char_idx - 1] & 0x3FF);
+      return bad.at(low_surrogate_code, content_u16_pos + static_cast<Py_ssize_t>(target_u16_len));
+    }
+    if (char_idx >= length) return Outcome::kEndOfInput;
+    if (!table.add_value(PyUnicode_Substring(text, char_start, char_idx))) return Outcome::kRaised;
+    u16_idx = content_u16_pos + static_cast<Py_ssize_t>(target_u16_len);
+  }
+}
+
+// Raises the built-in SyntaxError (never looked up by name) with `message`.
+void raise_syntax_error(PyObject* message) noexcept {
+  Ref error = Ref::steal(PyObject_CallOneArg(PyExc_SyntaxError, message));
+  if (!error) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+PyObject* raise_end_of_input(NameLookup& end_of_input) noexcept {
+  PyObject* message = end_of_input.get();
+  if (!message) return nullptr;
+  // The call may run code that rebinds the attribute: keep the message alive.
+  Ref held = Ref::borrow(message);
+  raise_syntax_error(held.get());
+  return nullptr;
+}
+
+PyObject* raise_bad_char(const BadChar& bad) noexcept {
+  Ref message = Ref::steal(
+      PyUnicode_FromFormat(format::kUnexpectedTokenFormat, static_cast<int>(bad.ch), bad.u16_pos));
+  if (message) raise_syntax_error(message.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* parse(PyObject* text, NameLookup& end_of_input) noexcept {
+  if (!ensure_ready(text)) return nullptr;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  if (length == 0) return raise_end_of_input(end_of_input);
+
+  Ref table;
+  Outcome outcome;
+  BadChar bad;
+  {
+    CollectorPause pause;
+    TableBuilder builder;
+    switch (PyUnicode_KIND(text)) {
+      case PyUnicode_1BYTE_KIND:
+        outcome = read_narrow(text, PyUnicode_1BYTE_DATA(text), length, builder, bad);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        outcome = read_narrow(text, PyUnicode_2BYTE_DATA(text), length, builder, bad);
+        break;
+      default:
+        outcome = read_wide(text, PyUnicode_4BYTE_DATA(text), length, builder, bad);
+        break;
+    }
+    if (outcome == Outcome::kDone) {
+      table = Ref::steal(builder.finish());
+      if (!table) outcome = Outcome::kRaised;
+    }
+  }
+  switch (outcome) {
+    case Outcome::kDone:
+      return table.release();
+    case Outcome::kEndOfInput:
+      return raise_end_of_input(end_of_input);
+    case Outcome::kBadChar:
+      return raise_bad_char(bad);
+    case Outcome::kRaised:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace tarv
