@@ -24,6 +24,15 @@ inline bool ensure_ready([[maybe_unused]] PyObject* str) noexcept {
 #endif
 }
 
+// Whether a str is ready (always, from 3.12 on); never fails.
+inline bool is_ready([[maybe_unused]] PyObject* str) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_IS_READY(str);
+#else
+  return true;
+#endif
+}
+
 // Owns one reference (or none) and releases it when it goes out of scope.
 class Ref {
  public:
@@ -82,19 +91,27 @@ class GrowBuf {
   void clear() noexcept { size_ = 0; }
 
   bool push(const T& value) noexcept {
-    if (size_ == capacity_ && !grow()) return false;
+    if (size_ == capacity_ && !grow(1)) return false;
     data_[size_++] = value;
     return true;
   }
 
+  // Makes room for `extra` more elements, to be written at data() + size()
+  // and then counted with grow_size().
+  bool reserve(Py_ssize_t extra) noexcept {
+    return capacity_ - size_ >= extra || grow(extra);
+  }
+  void grow_size(Py_ssize_t added) noexcept { size_ += added; }
+
  private:
-  bool grow() noexcept {
-    const Py_ssize_t limit = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(T));
-    if (capacity_ >= limit / 2) {
+  bool grow(Py_ssize_t extra) noexcept {
+    const Py_ssize_t limit = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(T)) / 2;
+    if (extra > limit - size_) {
       PyErr_NoMemory();
       return false;
     }
-    const Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;
+    Py_ssize_t capacity = capacity_ ? capacity_ : 16;
+    while (capacity - size_ < extra) capacity *= 2;
     void* grown = PyMem_Realloc(data_, static_cast<size_t>(capacity) * sizeof(T));
     if (!grown) {
       PyErr_NoMemory();
@@ -152,11 +169,17 @@ class NameLookup {
   // A borrowed reference, valid until Python code next runs (take a reference
   // to keep it longer); null with an exception set on failure.
   PyObject* get() noexcept {
+    PyObject* value = peek();
+    return value ? value : refresh();
+  }
+
+  // The cached value while it is still valid, else null. Never runs code.
+  PyObject* peek() const noexcept {
     if (module_dict_->stamp() == module_stamp_ &&
         (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_)) {
       return value_.get();
     }
-    return refresh();
+    return nullptr;
   }
 
  private:

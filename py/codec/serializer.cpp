@@ -76,12 +76,15 @@ inline Word object_word(PyObject* obj, Word tag) noexcept {
 // The text is written from its end towards its start. That lets a short
 // value be copied as whole 16-byte blocks aligned on its last byte: the
 // bytes a block spills over in front of the value are overwritten later by
-// what precedes it. The blocks read from the source end at its last byte
-// too, so they reach at most 15 bytes in front of its characters: still
-// inside a compact str, whose characters follow its (larger) header.
-// Spilling in front of the text's first character is what must not happen:
-// `room` is the number of characters between the text's start and the
-// value's end.
+// what precedes it. Spilling in front of the text's first character is what
+// must not happen: `room` is the number of characters between the text's
+// start and the value's end. The blocks read from the source end at its last
+// byte too, so they reach in front of its characters: at most 15 bytes, or
+// 44 for the three-block reads of short 4-byte strings. Both stay within the
+// header of a compact str, which its characters follow.
+static_assert(sizeof(PyASCIIObject) >= 16);
+static_assert(sizeof(PyCompactUnicodeObject) >= 48);
+
 #if defined(__SSE2__)
 inline __m128i load16(const void* p) noexcept {
   return _mm_loadu_si128(static_cast<const __m128i*>(p));
@@ -89,18 +92,31 @@ inline __m128i load16(const void* p) noexcept {
 inline void store16(void* p, __m128i x) noexcept {
   _mm_storeu_si128(static_cast<__m128i*>(p), x);
 }
-#endif
-
-#if defined(__SSE2__)
-// The lanes of a 4-code-point block to count, by the number of lanes in
-// front of the string's first code point.
-alignas(16) constexpr int32_t kLeadMasks[4][4] = {
-    {-1, -1, -1, -1}, {0, -1, -1, -1}, {0, 0, -1, -1}, {0, 0, 0, -1}};
 
 inline Py_ssize_t sum_lanes(__m128i lanes) noexcept {
   lanes = _mm_add_epi32(lanes, _mm_shuffle_epi32(lanes, _MM_SHUFFLE(1, 0, 3, 2)));
   lanes = _mm_add_epi32(lanes, _mm_shuffle_epi32(lanes, _MM_SHUFFLE(2, 3, 0, 1)));
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(lanes));
+  return _mm_cvtsi128_si32(lanes);
+}
+
+// The lanes of a block of four code points to count, by the number of lanes
+// in front of the string's first code point.
+alignas(16) constexpr int32_t kLeadMasks[4][4] = {
+    {-1, -1, -1, -1}, {0, -1, -1, -1}, {0, 0, -1, -1}, {0, 0, 0, -1}};
+
+// The number of astral code points among the last `n` (at most 12) of the
+// twelve in the blocks x0, x1, x2, counted without branching on `n`: short
+// values of random lengths would mispredict every branch.
+inline Py_ssize_t count_last_astral(__m128i x0, __m128i x1, __m128i x2, Py_ssize_t n) noexcept {
+  const __m128i bmp_max = _mm_set1_epi32(static_cast<int>(format::kMaxBmp));
+  const __m128i first = _mm_set1_epi32(static_cast<int>(11 - n));
+  const __m128i lane = _mm_set_epi32(3, 2, 1, 0);
+  const __m128i keep0 = _mm_cmpgt_epi32(lane, first);
+  const __m128i keep1 = _mm_cmpgt_epi32(_mm_add_epi32(lane, _mm_set1_epi32(4)), first);
+  __m128i lanes = _mm_and_si128(_mm_cmpgt_epi32(x0, bmp_max), keep0);
+  lanes = _mm_add_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x1, bmp_max), keep1));
+  lanes = _mm_add_epi32(lanes, _mm_cmpgt_epi32(x2, bmp_max));
+  return -sum_lanes(lanes);
 }
 #endif
 
@@ -124,6 +140,17 @@ inline Out* copy_back(Out* out_end, const In* in, Py_ssize_t n, Py_ssize_t room,
       const Py_ssize_t block_bytes = (in_bytes + 15) & ~Py_ssize_t{15};
       if (block_bytes <= 64 && block_bytes <= room_bytes) {
         if constexpr (sizeof(In) == 4) {
+          if (n <= 12 && room_bytes >= 48) {
+            // Three blocks whatever the length: no branch on it.
+            const __m128i x0 = load16(src_end - 48);
+            const __m128i x1 = load16(src_end - 32);
+            const __m128i x2 = load16(src_end - 16);
+            store16(dst_end - 48, x0);
+            store16(dst_end - 32, x1);
+            store16(dst_end - 16, x2);
+            astral = count_last_astral(x0, x1, x2, n);
+            return out;
+          }
           const __m128i bmp_max = _mm_set1_epi32(static_cast<int>(format::kMaxBmp));
           __m128i lanes = _mm_setzero_si128();
           for (Py_ssize_t k = 16; k < block_bytes; k += 16) {
@@ -233,15 +260,72 @@ class Serializer {
   }
 
   PyObject* run(PyObject* lists) noexcept {
-    const bool walked = walk(lists, [this](Ref row) {
-      return walk(row.get(), [this](Ref item) { return add_value(std::move(item)); }) &&
-             add_row_end();
-    });
-    if (!walked) return nullptr;
+    if (!walk(lists, [this](Ref row) { return add_row(row.get()); })) return nullptr;
     return build();
   }
 
  private:
+  bool add_row(PyObject* row) noexcept {
+    if (!PyList_CheckExact(row)) {
+      return walk(row, [this](Ref item) { return add_value(std::move(item)); }) && add_row_end();
+    }
+    // By index, the size read afresh at each step, like walk().
+    for (Py_ssize_t i = 0;;) {
+      i = add_str_run(row, i);
+      if (i < 0) return false;
+      if (i >= PyList_GET_SIZE(row)) break;
+      if (!add_value(Ref::borrow(PyList_GET_ITEM(row, i)))) return false;
+      ++i;
+    }
+    return add_row_end();
+  }
+
+  // Adds the items of the exact list `row` from index `i` on, as long as
+  // they are str values whose header an exact-str HEX supplies directly;
+  // returns the index of the first item left to add_value (or the list's
+  // size), or -1 on failure.
+  //
+  // This is the common case, so it is one tight loop. Nothing in it runs
+  // Python code: neither the list nor HEX can change while it runs, and the
+  // cached value of HEX, looked up without side effects, serves every item
+  // (when it must be looked up afresh, add_value does it). The counters are
+  // kept in locals, where stores to reference counts cannot alias them.
+  Py_ssize_t add_str_run(PyObject* row, Py_ssize_t i) noexcept {
+    const Py_ssize_t size = PyList_GET_SIZE(row);
+    if (i >= size || !PyUnicode_Check(PyList_GET_ITEM(row, i))) return i;
+    PyObject* hex = hex_lookup_.peek();
+    if (!hex || !PyUnicode_CheckExact(hex)) return i;
+    if (hex != hex_.get() && !adopt_hex(hex)) return -1;
+    if (!words_.reserve(size - i)) return -1;
+
+    PyObject* const* items = reinterpret_cast<PyListObject*>(row)->ob_item;
+    Word* const first_word = words_.data() + words_.size();
+    Word* word = first_word;
+    const Py_ssize_t table_chars = hex_table_.chars;
+    const Py_UCS4* const table = hex_table_.header;
+    Py_ssize_t total_len = total_len_;
+    Py_UCS4 max_char = max_char_;
+    bool too_long = false;
+    for (; i < size; ++i) {
+      PyObject* v = items[i];
+      if (!PyUnicode_Check(v) || !is_ready(v)) break;
+      const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+      const int digits = length_digits(v, v_len);
+      if (digits > table_chars) break;
+      Py_INCREF(v);
+      *word++ = object_word(v, kValueTag);
+      max_char = std::max({max_char, table[digits - 1], PyUnicode_MAX_CHAR_VALUE(v)});
+      too_long |= __builtin_add_overflow(total_len, 1 + digits + v_len, &total_len);
+    }
+    const Py_ssize_t added = word - first_word;
+    words_.grow_size(added);
+    total_len_ = total_len;
+    max_char_ = max_char;
+    too_long_ |= too_long;
+    piece_count_ += 3 * added;
+    return i;
+  }
+
   bool add_value(Ref item) noexcept {
     Ref v;
     if (PyUnicode_Check(item.get())) {
@@ -270,11 +354,20 @@ class Serializer {
     return true;
   }
 
-  // The number of decimal digits of v's UTF-16 length. A 4-byte string's
-  // UTF-16 length lies between v_len and 2 * v_len; its characters are only
-  // read (here; they are counted again when written) when those two bounds
-  // have different digit counts.
+  // The number of decimal digits of v's UTF-16 length. A short compact
+  // 4-byte string is counted with fixed blocks; a longer one lies between
+  // v_len and 2 * v_len units, and is only counted when those bounds have
+  // different digit counts (the writer counts every 4-byte value again, in
+  // the blocks it copies).
   static int length_digits(PyObject* v, Py_ssize_t v_len) noexcept {
+#if defined(__SSE2__)
+    if (PyUnicode_KIND(v) == PyUnicode_4BYTE_KIND && v_len <= 12 && PyUnicode_IS_COMPACT(v)) {
+      const auto* end = reinterpret_cast<const unsigned char*>(PyUnicode_4BYTE_DATA(v) + v_len);
+      const Py_ssize_t astral =
+          count_last_astral(load16(end - 48), load16(end - 32), load16(end - 16), v_len);
+      return format::decimal_digit_count(static_cast<uint64_t>(v_len + astral));
+    }
+#endif
     const int digits = format::decimal_digit_count(static_cast<uint64_t>(v_len));
     if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND ||
         format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
@@ -389,10 +482,17 @@ class Serializer {
     Py_ssize_t changes_left = hex_changes_.size();
     HexTable table;
     if (changes_left > 0) table.load(word_object(words_[hex_changes_[changes_left - 1]]));
+    // Locals: stores to a 1-byte text could alias any member.
+    const Word* const words = words_.data();
     for (Py_ssize_t i = words_.size() - 1; i >= 0; --i) {
       // Fetch the objects ahead: the loop would otherwise wait on each.
-      if (i >= kWriteAhead) __builtin_prefetch(word_object(words_[i - kWriteAhead]));
-      const Word word = words_[i];
+      // A short string's characters may start on the object's second line.
+      if (i >= kWriteAhead) {
+        const char* ahead = reinterpret_cast<const char*>(word_object(words[i - kWriteAhead]));
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+      }
+      const Word word = words[i];
       if (word == kRowEndWord) {
         *--out = static_cast<Out>(format::kRowEnd);
         continue;
@@ -413,7 +513,7 @@ class Serializer {
         out = copy_str_back(out + 1, obj, text_start, header_u16_len);
       } else {
         --changes_left;
-        if (changes_left > 0) table.load(word_object(words_[hex_changes_[changes_left - 1]]));
+        if (changes_left > 0) table.load(word_object(words[hex_changes_[changes_left - 1]]));
       }
       Py_DECREF(obj);
     }
