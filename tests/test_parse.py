@@ -1,0 +1,385 @@
+"""Tests for tarv.parse: results, exact SyntaxError messages on the narrow
+(1- and 2-byte) and wide (astral) reading paths, module attributes it reads,
+interpreter state, agreement with the reference model, and leaks."""
+
+import builtins
+import gc
+import os
+import re
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tarv  # noqa: E402
+from tarv_model import ModelSyntaxError, parse_model, stringify_model, u16_len  # noqa: E402
+
+EOI = "Unexpected end of input"
+SMILE = "\U0001F600"
+NINES = "9" * 16
+REAL_SYNTAX_ERROR = SyntaxError  # the class itself, in case a test rebinds the name
+
+
+def tok(ch, pos):
+    return f"Unexpected token '{ch}' at position {pos}"
+
+
+def shift(msg, k):
+    return re.sub(r"at position (\d+)$", lambda m: f"at position {int(m.group(1)) + k}", msg)
+
+
+def is_wide(s):
+    return any(ord(c) > 0xFFFF for c in s)
+
+
+def parse_error(text):
+    with pytest.raises(REAL_SYNTAX_ERROR) as info:
+        tarv.parse(text)
+    e = info.value
+    assert type(e) is REAL_SYNTAX_ERROR
+    assert e.args == (e.msg,)
+    return e.msg
+
+
+def assert_canonical(table):
+    """New lists of exact str values, each stored like a freshly built equal string."""
+    assert type(table) is list
+    for row in table:
+        assert type(row) is list
+        for v in row:
+            assert type(v) is str
+            fresh = "".join([chr(ord(c)) for c in v])
+            assert sys.getsizeof(v) == sys.getsizeof(fresh), ascii(v)
+            assert v.isascii() == fresh.isascii(), ascii(v)
+
+
+# A value placed in front of the first row: plain (1 byte per character),
+# a 2-byte value, and one or two astral characters (each one UTF-16 unit
+# more than its code-point count).
+PREFIXES = {
+    "plain": "",
+    "ucs2": "01\u0436",
+    "astral": "02" + SMILE,
+    "astral2": "04" + SMILE + "\U0010FFFF",
+}
+
+VALID = [
+    (";", [[]]),
+    (";;", [[], []]),
+    ("02ab01c;", [["ab", "c"]]),
+    ("05hello00;;", [["hello", ""], []]),
+    ("03a;b;", [["a;b"]]),
+    ("03123;", [["123"]]),
+    ("112" + "x" * 12 + ";", [["x" * 12]]),
+    ("A00000000001x;", [["x"]]),
+    ("100;", [[""]]),
+    ("00;", [[""]]),
+    ("f0000000000000003;;;;", [[";;;"]]),
+    ("F0000000000000000;", [[""]]),
+    ("02" + SMILE + ";", [[SMILE]]),
+    ("03a" + SMILE + ";02\ud83d\ude00;", [["a" + SMILE], ["\ud83d\ude00"]]),
+    ("01\ud800;01\udfff;", [["\ud800"], ["\udfff"]]),
+    ("02\ud83d\ude00;", [["\ud83d\ude00"]]),
+    ("01\x00;01\xff;01\uffff;", [["\x00"], ["\xff"], ["\uffff"]]),
+] + [  # every header character, with leading zeros up to its digit count
+    (h + "0" * d + "1x;", [["x"]]) for d, h in enumerate("0123456789abcdef")
+] + [(h + "0" * (d + 10) + "1x;", [["x"]]) for d, h in enumerate("ABCDEF")]
+
+NOT_HEADER = "\x00 '/:@G`g\x7f\xaa\xe1\u0130\u0131\u0139\u0141\u0161\u0663\uff10\uff21\ud800\udc41\U00010030\U00010041\U0001003b"
+
+# (text, message on the narrow path, message on the wide path if different)
+BAD = [
+    ("", EOI, None),
+    ("02ab01c", EOI, None),
+    ("02ab", EOI, None),
+    ("0", EOI, None),
+    ("1", EOI, None),
+    ("01", EOI, None),
+    ("01a", EOI, None),
+    ("01a;0", EOI, None),
+    ("05ab;", EOI, None),
+    ("03ab;", EOI, None),
+    ("x", tok("x", 0), None),
+    ("02ab;x", tok("x", 5), None),
+    ("0x;", tok("x", 1), None),
+    (";x", tok("x", 1), None),
+    ("01a;;02", EOI, None),
+    ("0;;", tok(";", 1), None),
+    ("1a0;", tok("a", 1), None),
+    ("10/;", tok("/", 2), None),
+    ("10:;", tok(":", 2), None),
+    ("0\u0663x;", tok("\u0663", 1), None),
+    ("0\u0131x;", tok("\u0131", 1), None),
+    ("0" + SMILE + ";", None, tok(SMILE, 1)),
+    ("100" + SMILE + ";", None, tok(SMILE, 3)),
+    ("f" + NINES + "x;", EOI, None),
+    ("F" + NINES + "x" * 40 + ";", EOI, None),
+    ("01a;f" + NINES, EOI, None),
+    ("f" + NINES + ";", EOI, None),
+    ("f" + "9" * 15 + "x;", tok("x", 16), None),
+    ("e" + "9" * 15 + "x;", EOI, None),
+    # the record's digits reach the end of the text
+    ("0x", EOI, tok("x", 1)),
+    ("10x", EOI, tok("x", 2)),
+    ("02ab;0x", EOI, tok("x", 6)),
+    ("02" + SMILE + ";0x", None, tok("x", 6)),
+    ("02" + SMILE + ";0", None, EOI),
+    ("02" + SMILE + ";01", None, EOI),
+    # astral characters
+    (SMILE, None, tok(SMILE, 0)),
+    ("02" + SMILE + ";x", None, tok("x", 5)),
+    ("02" + SMILE + ";" + SMILE, None, tok(SMILE, 5)),
+    ("01" + SMILE + ";", None, tok("\ude00", 3)),
+    ("02a" + SMILE + ";", None, tok("\ude00", 4)),
+    ("05" + SMILE * 3 + ";", None, tok("\ude00", 7)),
+    ("01\U00010000;", None, tok("\udc00", 3)),
+    ("01\U0010FFFF;", None, tok("\udfff", 3)),
+    ("03" + SMILE + ";", None, EOI),
+    ("02" + SMILE, None, EOI),
+    ("02" + SMILE + "x", None, tok("x", 4)),
+] + [("01a;" + c, tok(c, 4), None) for c in NOT_HEADER] + [
+    ("G01a;", tok("G", 0), None),
+    ("01a01b;g", tok("g", 7), None),
+]
+
+
+def variants(cases):
+    for name, prefix in PREFIXES.items():
+        for case in cases:
+            yield pytest.param(prefix, *case, id=f"{name}-{ascii(case[0])}")
+
+
+@pytest.mark.parametrize("prefix,text,table", variants(VALID))
+def test_valid(prefix, text, table):
+    if prefix:
+        table = [[prefix[2:]] + table[0]] + table[1:]
+    result = tarv.parse(prefix + text)
+    assert result == table
+    assert_canonical(result)
+
+
+@pytest.mark.parametrize("prefix,text,narrow,wide", variants(BAD))
+def test_malformed(prefix, text, narrow, wide):
+    full = prefix + text
+    expected = (wide or narrow) if is_wide(full) else narrow
+    assert expected, "case only reachable on the wide path"
+    assert parse_error(full) == shift(expected, u16_len(prefix))
+
+
+@pytest.mark.parametrize("text", ["02ab;0x", "1x", "f" + NINES])
+def test_model_agrees_on_examples(text):
+    for prefix in PREFIXES.values():
+        with pytest.raises(ModelSyntaxError) as info:
+            parse_model(prefix + text)
+        assert parse_error(prefix + text) == info.value.message
+
+
+def test_results_are_new_objects():
+    text = "02ab;;02ab;"
+    a, b = tarv.parse(text), tarv.parse(text)
+    assert a == b == [["ab"], [], ["ab"]]
+    assert a is not b and a[1] is not b[1] and a[0] is not a[2]
+    a[0].append("z")
+    assert tarv.parse(text) == b
+
+
+@pytest.mark.parametrize("text,table", [
+    ("02ab02" + SMILE + ";", [["ab", SMILE]]),
+    ("01\xe902" + SMILE + ";", [["\xe9", SMILE]]),
+    ("01\u043602ab;", [["\u0436", "ab"]]),
+    ("02" + SMILE + "00;01\u0436;", [[SMILE, ""], ["\u0436"]]),
+    ("03\ud83d" + SMILE + "01\ud83d;", [["\ud83d" + SMILE, "\ud83d"]]),
+])
+def test_values_take_narrowest_storage(text, table):
+    result = tarv.parse(text)
+    assert_canonical(result)
+    assert result == table
+
+
+# --- module attributes and interpreter state ------------------------------
+
+EOI_TEXTS = ["", "0", "01a", "01\u0436;0", "02" + SMILE + ";0", "02" + SMILE + ";01", "02" + SMILE + ";f" + NINES]
+
+
+@pytest.fixture
+def restore_attrs():
+    saved = dict(tarv.__dict__)
+    saved_builtin_syntax_error = builtins.SyntaxError
+    yield
+    builtins.SyntaxError = saved_builtin_syntax_error
+    if hasattr(builtins, "ErrUnexpectedEndOfInput"):
+        del builtins.ErrUnexpectedEndOfInput
+    for name in ("ErrUnexpectedEndOfInput", "SyntaxError", "HEX"):
+        if name in saved:
+            setattr(tarv, name, saved[name])
+        elif hasattr(tarv, name):
+            delattr(tarv, name)
+
+
+@pytest.mark.parametrize("text", EOI_TEXTS)
+def test_end_of_input_message_is_looked_up_at_each_raise(restore_attrs, text):
+    assert parse_error(text) == EOI
+    marker = object()
+    tarv.ErrUnexpectedEndOfInput = marker
+    with pytest.raises(SyntaxError) as info:
+        tarv.parse(text)
+    assert info.value.args == (marker,) and info.value.msg is marker
+    tarv.ErrUnexpectedEndOfInput = "stop"
+    assert parse_error(text) == "stop"
+
+    del tarv.ErrUnexpectedEndOfInput
+    with pytest.raises(NameError) as info:
+        tarv.parse(text)
+    assert type(info.value) is NameError
+    assert str(info.value) == "name 'ErrUnexpectedEndOfInput' is not defined"
+    assert parse_error("02ab;x") == tok("x", 5)  # bad characters need no lookup
+    assert tarv.parse("01a;") == [["a"]]
+
+    builtins.ErrUnexpectedEndOfInput = "from builtins"
+    assert parse_error(text) == "from builtins"
+    builtins.ErrUnexpectedEndOfInput = "changed"
+    assert parse_error(text) == "changed"
+    tarv.ErrUnexpectedEndOfInput = "module wins"
+    assert parse_error(text) == "module wins"
+
+
+def test_syntax_error_name_is_not_looked_up(restore_attrs):
+    class Impostor(Exception):
+        pass
+
+    builtins.SyntaxError = Impostor
+    tarv.SyntaxError = Impostor
+    for text in ("", "x", "02" + SMILE + ";x", "01" + SMILE + ";"):
+        with pytest.raises(REAL_SYNTAX_ERROR) as info:
+            tarv.parse(text)
+        assert type(info.value) is REAL_SYNTAX_ERROR
+
+
+def test_hex_is_not_read(restore_attrs):
+    tarv.HEX = "ZYXWVUTSRQPONMLK"
+    assert tarv.parse("02ab;") == [["ab"]]
+    assert parse_error("Z1a;") == tok("Z", 0)
+
+
+GC_TEXTS = ["02ab;", "01\u0436;", "02" + SMILE + ";", "", "x", "0", "02" + SMILE + ";x",
+            "01" + SMILE + ";", "02" + SMILE + ";0", None, "nameerror"]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("text", GC_TEXTS)
+def test_gc_state_is_kept(restore_attrs, enabled, text):
+    if text == "nameerror":
+        del tarv.ErrUnexpectedEndOfInput
+        text = ""
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        try:
+            tarv.parse(text)
+        except (SyntaxError, NameError, TypeError):
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()
+
+
+@pytest.mark.parametrize("text", [
+    "02ab01c;;05hello;", "01\u0436" * 5 + ";", "02" + SMILE + "01a;;",
+    "", "02ab;x", "0x;", "02ab01c", "02ab;0x", SMILE, "02" + SMILE + ";x",
+    "01" + SMILE + ";", "02" + SMILE + ";0x", "02" + SMILE + ";f" + NINES, None, "nameerror", "marker",
+])
+def test_no_references_leak(restore_attrs, text):
+    if text == "nameerror":
+        del tarv.ErrUnexpectedEndOfInput
+        text = ""
+    elif text == "marker":
+        tarv.ErrUnexpectedEndOfInput = [object()]
+        text = "0"
+
+    def run(n):
+        for _ in range(n):
+            try:
+                tarv.parse(text)
+            except (SyntaxError, NameError, TypeError):
+                pass
+
+    run(200)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run(5000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
+
+
+# --- properties -------------------------------------------------------------
+
+INTERESTING = "0123456789abcdefABCDEFgG;:/@`x\x00\xe9\u0436\u0130\u0141\ud800\udc00\U00010030" + SMILE + "\U0010FFFF"
+chars = st.one_of(st.characters(codec=None, exclude_categories=()), st.sampled_from(INTERESTING))
+tables = st.lists(st.lists(st.text(chars, max_size=12), max_size=5), min_size=1, max_size=5)
+
+
+@settings(max_examples=400, deadline=None)
+@given(tables)
+def test_round_trip(table):
+    assert tarv.parse(stringify_model(table)) == table
+    result = tarv.parse(tarv.stringify(table))
+    assert result == table
+    assert_canonical(result)
+
+
+def outcome(fn, text):
+    try:
+        return "table", fn(text)
+    except ModelSyntaxError as e:
+        return "error", e.message
+    except SyntaxError as e:
+        assert type(e) is SyntaxError and e.args == (e.msg,)
+        return "error", e.msg
+
+
+@st.composite
+def mutated_texts(draw):
+    table = draw(tables)
+    text = stringify_model(table)
+    # code-point indexes of header characters and of length digits
+    headers, digits, i = [], [], 0
+    for row in table:
+        for v in row:
+            n = len(str(u16_len(v)))
+            headers.append(i)
+            digits.extend(range(i + 1, i + 1 + n))
+            i += 1 + n + len(v)
+        i += 1
+    s = list(text)
+    for _ in range(draw(st.integers(0, 3))):
+        kind = draw(st.sampled_from(["truncate", "insert", "delete", "replace", "upper", "zero", "header", "digit"]))
+        if kind in ("upper", "zero", "header") and headers and len(s) == len(text):
+            h = draw(st.sampled_from(headers))
+            if kind == "upper":
+                s[h] = s[h].upper()
+            elif kind == "zero" and s[h].lower() in "0123456789abcde":
+                s[h] = "123456789abcdef"[int(s[h], 16)]
+                s.insert(h + 1, "0")
+            else:
+                s[h] = draw(st.sampled_from(INTERESTING))
+        elif kind == "digit" and digits and len(s) == len(text):
+            s[draw(st.sampled_from(digits))] = draw(st.sampled_from(INTERESTING))
+        elif kind == "truncate":
+            del s[draw(st.integers(0, len(s))):]
+        elif kind == "insert":
+            s.insert(draw(st.integers(0, len(s))), draw(chars))
+        elif s and kind == "delete":
+            del s[draw(st.integers(0, len(s) - 1))]
+        elif s and kind == "replace":
+            s[draw(st.integers(0, len(s) - 1))] = draw(chars)
+    return "".join(s)
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.one_of(mutated_texts(), st.text(st.sampled_from(INTERESTING), max_size=30)))
+def test_parse_agrees_with_model(text):
+    got = outcome(tarv.parse, text)
+    assert got == outcome(parse_model, text)
+    if got[0] == "table":
+        assert_canonical(got[1])

@@ -1,0 +1,428 @@
+"""Tests for tarv.stringify: written form, walking rules, UTF-16 lengths,
+the HEX attribute it reads, agreement with the reference model, and leaks."""
+
+import builtins
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tarv  # noqa: E402
+from tarv_model import HEX, stringify_model  # noqa: E402
+
+S = tarv.stringify
+SMILE = "\U0001F600"
+
+
+@pytest.fixture(autouse=True)
+def restore_hex():
+    yield
+    tarv.HEX = HEX
+    vars(builtins).pop("HEX", None)
+
+
+class Loud(str):
+    """A str subclass whose methods must never be called."""
+
+    def _fail(self, *a):
+        raise AssertionError("str subclass method called")
+
+    __str__ = __repr__ = __len__ = __iter__ = __getitem__ = __hash__ = __eq__ = __add__ = _fail
+    __format__ = __mul__ = __contains__ = encode = join = _fail
+
+
+class Conv:
+    """An item whose string conversion runs `action` and returns `text`."""
+
+    def __init__(self, text, action=None):
+        self.text, self.action = text, action
+
+    def __str__(self):
+        if self.action:
+            self.action()
+        return self.text
+
+
+def gen(xs):
+    return (x for x in xs)
+
+
+def raiser(exc):
+    def fail():
+        raise exc
+    return fail
+
+
+def assert_canonical(s):
+    assert type(s) is str
+    fresh = "".join([chr(ord(c)) for c in s])
+    assert sys.getsizeof(s) == sys.getsizeof(fresh), ascii(s)
+
+
+@pytest.mark.parametrize("lists, text", [
+    ([], ""), ((), ""), ([[]], ";"), ([[], []], ";;"), ([(), gen([])], ";;"),
+    ([["ab", "c"]], "02ab01c;"), ([["hello", ""], []], "05hello00;;"), ([["a;b"]], "03a;b;"),
+    ([["123"]], "03123;"), ([[1, None, 2.5]], "01104None032.5;"), ([["x" * 10]], "110" + "x" * 10 + ";"),
+    ([["y" * 100, "z" * 1000]], "2100" + "y" * 100 + "31000" + "z" * 1000 + ";"),
+    ([[SMILE]], "02" + SMILE + ";"), ([["\ud83d\ude00"]], "02\ud83d\ude00;"),
+    ([[SMILE * 5]], "110" + SMILE * 5 + ";"), ([["\u00e9\u4e00"]], "02\u00e9\u4e00;"),
+    (gen([gen(["a", "b"]), gen(["c"])]), "01a01b;01c;"), ([{"k": 1, "j": 2}], "01k01j;"),
+    (["ab"], "01a01b;"), ("ab", "01a;01b;"), ([[Loud("abc")]], "03abc;"),
+    ([[Conv(Loud("xyz"))]], "03xyz;"), ([[True, -7, 10**20]], "04True02-7121" + "1" + "0" * 20 + ";"),
+])
+def test_written_form(lists, text):
+    result = S(lists)
+    assert result == text
+    assert_canonical(result)
+
+
+@pytest.mark.parametrize("lists", [[5], 5, None, [["a"], 5], [object()], gen([["a"], 7])])
+def test_not_iterable(lists):
+    with pytest.raises(TypeError, match="object is not iterable"):
+        S(lists)
+
+
+@pytest.mark.parametrize("values, kind_bytes", [
+    (["plain", "ascii"], 1), (["caf\u00e9"], 1), (["\u4e00"], 2), (["\ud800"], 2),
+    ([SMILE], 4), (["a", "b" + SMILE], 4),
+])
+def test_result_width(values, kind_bytes):
+    result = S([values, ["x"]])
+    assert_canonical(result)
+    assert sys.getsizeof(result + "x" * 100) - sys.getsizeof(result) == 100 * kind_bytes
+
+
+# Astral characters at every position of strings of several lengths, and
+# lone surrogates, among wider and narrower characters.
+WIDE_VALUES = [("a" * k + SMILE + "\u4e00" * (n - k - 1)) for n in range(1, 11) for k in range(n)]
+WIDE_VALUES += [SMILE * n for n in range(1, 11)] + [SMILE * n + "\ud800" for n in range(1, 6)]
+WIDE_VALUES += ["\U0010ffff\U00010000\uffff\ud800\udfff", "\ud800", "\udfff" * 3, "\U000E0001" + "z" * 8]
+
+
+@pytest.mark.parametrize("value", WIDE_VALUES)
+def test_utf16_lengths(value):
+    units = sum(2 if ord(c) > 0xFFFF else 1 for c in value)
+    l_str = str(units)
+    assert S([[value]]) == HEX[len(l_str) - 1] + l_str + value + ";"
+    assert S([[value, "q"]]) == stringify_model([[value, "q"]])
+
+
+# ---- walking --------------------------------------------------------------
+
+
+def test_row_growing_while_walked_is_walked_to_new_end():
+    def grow():
+        row.append(Conv("z", grow) if len(row) < 5 else "e")
+
+    for wrap in (list, tuple):
+        row = ["a", Conv("x", grow)]
+        assert S(wrap([row])) == "01a01x01z01z01z01e;"
+    outer = [["a", Conv("b", lambda: outer.append(["c"]))]]
+    assert S(outer) == "01a01b;01c;"
+
+
+@pytest.mark.parametrize("action, text", [
+    (lambda row, outer: row.clear(), "01a01x;01m;"),
+    (lambda row, outer: row.__delitem__(slice(2, None)), "01a01x;01m;"),
+    (lambda row, outer: row.__delitem__(slice(0, 2)), "01a01x;01m;"),
+    (lambda row, outer: row.pop(0), "01a01x01c;01m;"),
+    (lambda row, outer: outer.append(["n"]), "01a01x01b01c;01m;01n;"),
+    (lambda row, outer: outer.pop(), "01a01x01b01c;"),
+    (lambda row, outer: outer.clear(), "01a01x01b01c;"),
+    (lambda row, outer: (outer.clear(), row.clear()), "01a01x;"),
+    (lambda row, outer: outer.insert(0, ["i"]), "01a01x01b01c;01a01x01b01c;01m;"),
+])
+def test_lists_changed_by_an_item(action, text):
+    outer = [["a", None, "b", "c"], ["m"]]
+    box = [outer[0]]  # emptied by the first conversion: then only the walk holds the row
+    outer[0][1] = Conv("x", lambda: box and action(box.pop(), outer))
+    assert S(outer) == text
+
+
+def test_deleting_own_row_and_item_does_not_crash():
+    # Each item removes itself and the whole table; nothing else refers to them.
+    outer = [[None, "b"], ("t",)]
+    outer[0][0] = Conv("d" * 300, lambda: (outer[0].clear(), outer.clear()))
+    assert S(outer) == "2300" + "d" * 300 + ";"
+    outer = [(None, "x"), ("y",)]
+    outer[0] = (Conv("e", lambda: outer.clear()), "x")
+    assert S(outer) == "01e01x;"
+    box = [[None, "g"]]
+    box[0][0] = Conv("f", lambda: box.__delitem__(0))
+    assert S(gen(box)) == "01f01g;"
+
+
+def test_walk_changes_under_debug_allocator():
+    # The same cases again with freed memory overwritten, so a dangling row or item shows.
+    if os.environ.get("PYTHONMALLOC") == "debug":
+        pytest.skip("already running under it")
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "-k", "changed or deleting or growing or during_call", __file__],
+                          capture_output=True, text=True, env=dict(os.environ, PYTHONMALLOC="debug"))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+class Walker:
+    """Iterable yielding `items`, then raising `end` (None: stop normally)."""
+
+    def __init__(self, items, end=None, on_iter=None):
+        self.items, self.end, self.on_iter = list(items), end, on_iter
+
+    def __iter__(self):
+        if self.on_iter:
+            raise self.on_iter
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        raise self.end or StopIteration
+
+
+class MyStop(StopIteration):
+    pass
+
+
+class ListView(list):
+    def __iter__(self):
+        return iter(["it"])
+
+
+class TupleView(tuple):
+    def __iter__(self):
+        return iter([["it"]])
+
+
+def test_subclasses_are_walked_by_iteration():
+    assert S([ListView(["a", "b"])]) == "02it;"
+    assert S(TupleView([["a"]])) == "02it;"
+    assert S(ListView([["a"]])) == "01i01t;"
+
+
+@pytest.mark.parametrize("end", [MyStop(), StopIteration("value"), MyStop(1, 2)])
+def test_stopiteration_ends_walk(end):
+    assert S([Walker("ab", end)]) == "01a01b;"
+    assert S(Walker([["a"], []], end)) == "01a;;"
+
+
+@pytest.mark.parametrize("exc", [ValueError("v"), KeyboardInterrupt(), StopAsyncIteration(),
+                                 GeneratorExit(), SystemExit(3), SyntaxError("s")])
+@pytest.mark.parametrize("where", ["row_next", "outer_next", "row_iter", "outer_iter", "str"])
+def test_other_exceptions_propagate_unchanged(exc, where):
+    table = {
+        "row_next": [["ok"], Walker(["a"], exc), ["never"]],
+        "outer_next": Walker([["ok"]], exc),
+        "row_iter": [["ok"], Walker([], on_iter=exc)],
+        "outer_iter": Walker([], on_iter=exc),
+        "str": [["ok", Conv("", raiser(exc)), "later"]],
+    }[where]
+    with pytest.raises(BaseException) as info:
+        S(table)
+    assert info.value is exc
+
+
+# ---- HEX ------------------------------------------------------------------
+
+
+class Recorder:
+    def __init__(self, piece=lambda k: "<%d>" % k):
+        self.asked, self.piece = [], piece
+
+    def __getitem__(self, k):
+        self.asked.append(k)
+        return self.piece(k)
+
+
+class IndexedStr(str):
+    def __getitem__(self, k):
+        return "<%d>" % k
+
+
+@pytest.mark.parametrize("hex_value, text", [
+    ("ZYXWVUTSRQPONMLK", "Z1aY10" + "b" * 10 + ";"),
+    ("ab", "a1ab10" + "b" * 10 + ";"),
+    ([f"[{i}]" * 50 for i in range(16)], "[0]" * 50 + "1a" + "[1]" * 50 + "10" + "b" * 10 + ";"),
+    ({0: "A", 1: "\U0001F601"}, "A1a\U0001F60110" + "b" * 10 + ";"),
+    (Recorder(), "<0>1a<1>10" + "b" * 10 + ";"),
+    (IndexedStr(HEX), "<0>1a<1>10" + "b" * 10 + ";"),
+    ([Loud("P"), Loud("\u4e00")], "P1a\u4e0010" + "b" * 10 + ";"),
+])
+def test_hex_rebound(hex_value, text):
+    tarv.HEX = hex_value
+    result = S([["a", "b" * 10]])
+    assert result == text
+    assert_canonical(result)
+
+
+def test_hex_read_once_per_value():
+    tarv.HEX = rec = Recorder(lambda k: HEX[k])
+    assert S([["a", "x" * 10, SMILE * 50], [], ["y" * 1000]]) == stringify_model(
+        [["a", "x" * 10, SMILE * 50], [], ["y" * 1000]])
+    assert rec.asked == [0, 1, 2, 3]
+
+
+@pytest.mark.parametrize("hex_value", ["a", ["0"], {0: "A"}, 12, Recorder(raiser(LookupError("own")))])
+def test_hex_index_errors_are_those_of_item_access(hex_value):
+    tarv.HEX = hex_value
+    try:
+        hex_value[1]
+    except Exception as e:
+        expected = e
+    with pytest.raises(type(expected)) as info:
+        S([["a", "b" * 10]])
+    assert info.value.args == expected.args
+
+
+@pytest.mark.parametrize("lists, bad_index, piece, n", [
+    ([["a", "b" * 10], ["c"]], 1, None, 3),
+    ([["a"], [], ["b" * 10]], 1, 7, 5),
+    ([["b" * 10, "a"]], 1, b"1", 0),
+    ([["a"], ["b" * 10, "c" * 10]], 1, ["x"], 4),
+])
+def test_non_str_piece_found_in_join(lists, bad_index, piece, n):
+    tarv.HEX = {**dict(enumerate(HEX)), bad_index: piece}
+    with pytest.raises(TypeError) as info:
+        S(lists)
+    assert str(info.value) == f"sequence item {n}: expected str instance, {type(piece).__name__} found"
+
+
+def test_non_str_piece_reported_only_after_the_walk():
+    tarv.HEX = [None] * 16
+    seen = []
+    exc = ValueError("later")
+    with pytest.raises(ValueError) as info:
+        S([["a"], [Conv("b", lambda: seen.append(1))], [Conv("c", raiser(exc))]])
+    assert info.value is exc and seen == [1]
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        S([["a"], 5])
+
+
+def test_missing_hex_and_builtins_fallback():
+    del tarv.HEX
+    assert S([]) == "" and S([[], []]) == ";;"  # no value, no lookup
+    with pytest.raises(NameError) as info:
+        S([["a"]])
+    assert type(info.value) is NameError and str(info.value) == "name 'HEX' is not defined"
+    builtins.HEX = "X" * 16
+    assert S([["a"]]) == "X1a;"
+    builtins.HEX = "Y" * 16
+    assert S([["a"]]) == "Y1a;"
+    tarv.HEX = "Z" * 16
+    assert S([["a"]]) == "Z1a;"
+    vars(tarv)["HEX"] = "W" * 16
+    assert S([["a"]]) == "W1a;"
+    del vars(tarv)["HEX"]
+    assert S([["a"]]) == "Y1a;"
+    del builtins.HEX
+    with pytest.raises(NameError, match="^name 'HEX' is not defined$"):
+        S([["a"]])
+
+
+def fresh(text):
+    """An equal string that nothing else refers to."""
+    return "".join(list(text))
+
+
+def test_hex_rebound_during_call():
+    def rebind():
+        tarv.HEX = fresh("Z" * 16)
+
+    tarv.HEX = fresh(HEX)
+    assert S([["a", Conv("x", rebind), "c"], ["d"]]) == "01aZ1xZ1c;Z1d;"
+    tarv.HEX = fresh(HEX)
+    builtins.HEX = fresh("B" * 16)
+    assert S([["a", Conv("x", lambda: delattr(tarv, "HEX")), "c"]]) == "01aB1xB1c;"
+    del builtins.HEX
+    tarv.HEX = fresh(HEX)
+    with pytest.raises(NameError):
+        S([["a", Conv("x", lambda: delattr(tarv, "HEX"))]])
+    tarv.HEX = digits = list(HEX)
+    assert S([["a", Conv("x", lambda: digits.__setitem__(0, "Q")), "c"]]) == "01aQ1xQ1c;"
+
+
+# ---- agreement with the model ----------------------------------------------
+
+CHARS = st.characters(exclude_categories=())  # includes lone surrogates and astral
+VALUES = st.one_of(st.text(CHARS, max_size=30), st.text(st.sampled_from("a\u00e9\u4e00\ud800" + SMILE)),
+                   st.integers(), st.none(), st.floats(allow_nan=False))
+SHAPES = st.sampled_from([list, tuple, gen, iter])
+
+
+@st.composite
+def tables(draw):
+    rows = draw(st.lists(st.lists(VALUES, max_size=6), max_size=6))
+    return rows, draw(SHAPES)([draw(SHAPES)(r) for r in rows])
+
+
+@settings(max_examples=300, deadline=None)
+@given(tables())
+def test_matches_model(table):
+    rows, shaped = table
+    result = S(shaped)
+    assert result == stringify_model(rows)
+    assert_canonical(result)
+
+
+@settings(max_examples=200, deadline=None)
+@given(tables(), st.lists(CHARS, min_size=16, max_size=16, unique=True).map("".join))
+def test_matches_model_with_random_hex(table, hex_digits):
+    rows, shaped = table
+    tarv.HEX = hex_digits
+    try:
+        result = S(shaped)
+    finally:
+        tarv.HEX = HEX
+    assert result == stringify_model(rows, hex_digits)
+    assert_canonical(result)
+
+
+# ---- references --------------------------------------------------------------
+
+
+def raising_iter():
+    yield "a"
+    raise ValueError("it")
+
+
+ITEM = Conv(fresh("x" * 20))
+ROW, TUP, HEX_LIST = ["a", ITEM, 1, SMILE * 3], ("x", 2.5, "\u4e00"), list(HEX)
+OUTER = [ROW, TUP]
+LEAK_CASES = {
+    "ok": lambda: S([ROW, TUP, gen(ROW), {"k": 0}, "str"]),
+    "ok_list_hex": lambda: (setattr(tarv, "HEX", HEX_LIST), S(OUTER)),
+    "not_iterable": lambda: S([ROW, 5]),
+    "raising_iterator": lambda: S([ROW, raising_iter()]),
+    "raising_str": lambda: S([ROW, [Conv("", raiser(ValueError("str")))]]),
+    "missing_hex": lambda: (delattr(tarv, "HEX"), S(OUTER)),
+    "bad_hex_piece": lambda: (setattr(tarv, "HEX", [None] * 16), S(OUTER)),
+    "short_hex": lambda: (setattr(tarv, "HEX", "0"), S([ROW, ["b" * 10]])),
+    "call_errors": lambda: S(x=OUTER),
+    "call_errors_2": lambda: S(OUTER, OUTER),
+    "call_errors_3": lambda: S(OUTER, lists=OUTER),
+}
+
+
+@pytest.mark.parametrize("case", list(LEAK_CASES))
+def test_no_reference_leaks(case):
+    fn = LEAK_CASES[case]
+    tracked = [OUTER, ROW, TUP, ITEM, ITEM.text, HEX_LIST]
+
+    def run(n):
+        for _ in range(n):
+            try:
+                fn()
+            except (TypeError, ValueError, NameError, IndexError):
+                pass
+            tarv.HEX = HEX
+
+    run(200)
+    gc.collect()
+    blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(o) for o in tracked]
+    run(3000)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == refs
+    assert sys.getallocatedblocks() - blocks < 100
