@@ -72,51 +72,39 @@ void NameLookup::init(PyObject* name, WatchedDict* module_dict, WatchedDict* bui
   builtins_module_ = builtins_module;
 }
 
-void NameLookup::reset() noexcept {
-  module_stamp_ = kNoStamp;
-  value_.reset();
-}
-
-PyObject* NameLookup::refresh() noexcept {
+Ref NameLookup::refresh() noexcept {
   // Stamps are read before the lookups: a dictionary changed by code run
   // during them (a key's __eq__, a module __getattr__) gets a new stamp, so
   // the value is looked up again on the next use rather than served stale.
   const uint64_t module_stamp = module_dict_->stamp();
   const uint64_t builtins_stamp = builtins_dict_->stamp();
-  Ref found;
-  bool cacheable = true;
-  bool from_builtins = false;
+  module_stamp_ = kNoStamp;
   if (PyObject* in_module = PyDict_GetItemWithError(module_dict_->dict(), name_.get())) {
-    found = Ref::borrow(in_module);
-  } else if (PyErr_Occurred()) {
-    return nullptr;
-  } else {
-    found = Ref::steal(PyObject_GetAttr(builtins_module_, name_.get()));
-    if (!found) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-      PyErr_Clear();
-      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
-      return nullptr;
-    }
-    from_builtins = true;
-    // Only a plain entry of the built-ins' dictionary is tied to its stamp;
-    // a value made by a module-level __getattr__ is used once, not cached.
-    PyObject* in_builtins = PyDict_GetItemWithError(builtins_dict_->dict(), name_.get());
-    if (!in_builtins && PyErr_Occurred()) return nullptr;
-    cacheable = in_builtins == found.get();
+    Ref found = Ref::borrow(in_module);
+    value_ = in_module;
+    from_builtins_ = false;
+    module_stamp_ = module_stamp;
+    return found;
   }
-  from_builtins_ = from_builtins;
-  module_stamp_ = cacheable ? module_stamp : kNoStamp;
-  builtins_stamp_ = builtins_stamp;
-  // Releasing the previous value may run a __del__ that looks the name up
-  // again; it then finds this state complete, and what it leaves in value_
-  // is at least as recent as what was found here.
-  value_.reset(found.release());
-  if (!value_) {
-    // A re-entrant reset() cleared it: look up once more.
-    return refresh();
+  if (PyErr_Occurred()) return Ref();
+  Ref found = Ref::steal(PyObject_GetAttr(builtins_module_, name_.get()));
+  if (!found) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
+    return Ref();
   }
-  return value_.get();
+  // Only a plain entry of the built-ins' dictionary is tied to its stamp; a
+  // value made by a module-level __getattr__ is used once, not remembered.
+  PyObject* in_builtins = PyDict_GetItemWithError(builtins_dict_->dict(), name_.get());
+  if (!in_builtins && PyErr_Occurred()) return Ref();
+  if (in_builtins == found.get()) {
+    value_ = in_builtins;
+    from_builtins_ = true;
+    builtins_stamp_ = builtins_stamp;
+    module_stamp_ = module_stamp;
+  }
+  return found;
 }
 
 }  // namespace tarv

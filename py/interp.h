@@ -156,43 +156,46 @@ class WatchedDict {
 };
 
 // A module attribute read by name at every use: from the module's
-// namespace, else from the built-ins, else NameError. The value found is kept
-// (with a strong reference) together with the stamps of the dictionaries it
-// depended on, and served again while neither has changed.
+// namespace, else from the built-ins, else NameError. The value found is
+// remembered with the stamps of the dictionaries it came from, and served
+// again while neither has changed. It is held by a borrowed pointer: while
+// the stamps match, the dictionary entry that was read is still there and
+// keeps the value alive; once they differ it is never touched again, so a
+// rebound value is not kept alive by the cache.
 class NameLookup {
  public:
   // `name` should be interned; a reference to it is taken.
   void init(PyObject* name, WatchedDict* module_dict, WatchedDict* builtins_dict,
             PyObject* builtins_module) noexcept;
-  void reset() noexcept;
+  void reset() noexcept { module_stamp_ = kNoStamp; }
 
-  // A borrowed reference, valid until Python code next runs (take a reference
-  // to keep it longer); null with an exception set on failure.
-  PyObject* get() noexcept {
-    PyObject* value = peek();
-    return value ? value : refresh();
+  // A new reference to the value; null with an exception set on failure.
+  Ref get() noexcept {
+    if (PyObject* value = peek()) return Ref::borrow(value);
+    return refresh();
   }
 
-  // The cached value while it is still valid, else null. Never runs code.
+  // The remembered value while it is still valid, else null. Never runs
+  // code; the pointer is borrowed, valid until Python code next runs.
   PyObject* peek() const noexcept {
     if (module_dict_->stamp() == module_stamp_ &&
         (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_)) {
-      return value_.get();
+      return value_;
     }
     return nullptr;
   }
 
  private:
-  PyObject* refresh() noexcept;
+  Ref refresh() noexcept;
 
+  // module_stamp_ is kNoStamp while nothing is remembered: no dictionary has
+  // that stamp (version tags and change counts never reach it).
+  static constexpr uint64_t kNoStamp = UINT64_MAX;
   Ref name_;
   WatchedDict* module_dict_ = nullptr;
   WatchedDict* builtins_dict_ = nullptr;
   PyObject* builtins_module_ = nullptr;
-  // module_stamp_ is kNoStamp while nothing is cached: no dictionary has
-  // that stamp (version tags and change counts never reach it).
-  static constexpr uint64_t kNoStamp = UINT64_MAX;
-  Ref value_;
+  PyObject* value_ = nullptr;
   bool from_builtins_ = false;
   uint64_t module_stamp_ = kNoStamp;
   uint64_t builtins_stamp_ = 0;

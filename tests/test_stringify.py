@@ -73,6 +73,8 @@ def assert_canonical(s):
     (gen([gen(["a", "b"]), gen(["c"])]), "01a01b;01c;"), ([{"k": 1, "j": 2}], "01k01j;"),
     (["ab"], "01a01b;"), ("ab", "01a;01b;"), ([[Loud("abc")]], "03abc;"),
     ([[Conv(Loud("xyz"))]], "03xyz;"), ([[True, -7, 10**20]], "04True02-7121" + "1" + "0" * 20 + ";"),
+    # Row ends among the words the writer looks ahead to.
+    ([[]] * 17, ";" * 17), ([["a"]] + [[]] * 16 + [["b"]], "01a;" + ";" * 16 + "01b;"),
 ])
 def test_written_form(lists, text):
     result = S(lists)

@@ -189,11 +189,8 @@ void raise_syntax_error(PyObject* message) noexcept {
 }
 
 PyObject* raise_end_of_input(NameLookup& end_of_input) noexcept {
-  PyObject* message = end_of_input.get();
-  if (!message) return nullptr;
-  // The call may run code that rebinds the attribute: keep the message alive.
-  Ref held = Ref::borrow(message);
-  raise_syntax_error(held.get());
+  Ref message = end_of_input.get();
+  if (message) raise_syntax_error(message.get());
   return nullptr;
 }
 

@@ -286,16 +286,17 @@ class Serializer {
   // size), or -1 on failure.
   //
   // This is the common case, so it is one tight loop. Nothing in it runs
-  // Python code: neither the list nor HEX can change while it runs, and the
-  // cached value of HEX, looked up without side effects, serves every item
-  // (when it must be looked up afresh, add_value does it). The counters are
-  // kept in locals, where stores to reference counts cannot alias them.
+  // Python code (taking up a new HEX releases only an exact str): neither
+  // the list nor HEX can change while it runs, and the remembered value of
+  // HEX, read without side effects, serves every item (when it must be
+  // looked up afresh, add_value does it). The counters are kept in locals,
+  // where stores to reference counts cannot alias them.
   Py_ssize_t add_str_run(PyObject* row, Py_ssize_t i) noexcept {
-    const Py_ssize_t size = PyList_GET_SIZE(row);
-    if (i >= size || !PyUnicode_Check(PyList_GET_ITEM(row, i))) return i;
+    if (i >= PyList_GET_SIZE(row) || !PyUnicode_Check(PyList_GET_ITEM(row, i))) return i;
     PyObject* hex = hex_lookup_.peek();
     if (!hex || !PyUnicode_CheckExact(hex)) return i;
     if (hex != hex_.get() && !adopt_hex(hex)) return -1;
+    const Py_ssize_t size = PyList_GET_SIZE(row);
     if (!words_.reserve(size - i)) return -1;
 
     PyObject* const* items = reinterpret_cast<PyListObject*>(row)->ob_item;
@@ -391,39 +392,42 @@ class Serializer {
   // Resolves the header of a value whose length has `digits` decimal digits:
   // HEX[digits - 1], HEX being looked up now.
   bool add_header(int digits, Py_ssize_t& header_len) noexcept {
-    PyObject* hex = hex_lookup_.get();
+    Ref hex = hex_lookup_.get();
     if (!hex) return false;
-    if (hex != hex_.get() && !adopt_hex(hex)) return false;
-    if (digits <= hex_table_.chars) {
-      const Py_UCS4 header = hex_table_.header[digits - 1];
-      if (header > max_char_) max_char_ = header;
-      return true;
+    if (PyUnicode_CheckExact(hex.get())) {
+      if (hex.get() != hex_.get() && !adopt_hex(hex.get())) return false;
+      if (digits <= hex_table_.chars) {
+        const Py_UCS4 header = hex_table_.header[digits - 1];
+        if (header > max_char_) max_char_ = header;
+        return true;
+      }
     }
-    return add_header_by_item_access(digits, header_len);
+    return add_header_by_item_access(hex.get(), digits, header_len);
   }
 
-  // Keeps a reference to a newly seen HEX, so that its address cannot be
-  // reused by another object while it is compared against. An exact str is
-  // indexed directly, here and (from its word in the stream) when writing.
+  // Takes up a newly seen exact-str HEX, whose characters then supply the
+  // headers directly (here, and from its word in the stream when writing).
+  // Only an exact str is kept from one value to the next: releasing one runs
+  // no code, so taking up the next cannot change what is being walked. The
+  // reference also keeps its address from being reused by another object
+  // while it is compared against.
   bool adopt_hex(PyObject* hex) noexcept {
-    hex_ = Ref::borrow(hex);
-    hex_table_.chars = 0;
-    if (!PyUnicode_CheckExact(hex)) return true;
     if (!ensure_ready(hex)) return false;
     if (!hex_changes_.push(words_.size())) return false;
     if (!words_.push(object_word(hex, kHexTag))) return false;
     Py_INCREF(hex);
+    hex_ = Ref::borrow(hex);
     hex_table_.load(hex);
     return true;
   }
 
   // HEX[digits - 1] through the general item access: for any HEX other than
   // an exact str, and for the IndexError of an exact str that is too short.
-  bool add_header_by_item_access(int digits, Py_ssize_t& header_len) noexcept {
+  // The caller holds `hex` while its __getitem__ runs.
+  bool add_header_by_item_access(PyObject* hex, int digits, Py_ssize_t& header_len) noexcept {
     Ref index = Ref::steal(PyLong_FromLong(digits - 1));
     if (!index) return false;
-    // hex_ keeps HEX alive even if its __getitem__ rebinds the attribute.
-    Ref header = Ref::steal(PyObject_GetItem(hex_.get(), index.get()));
+    Ref header = Ref::steal(PyObject_GetItem(hex, index.get()));
     if (!header) return false;
     if (!PyUnicode_Check(header.get())) {
       // Joining the piece list would fail here, but only once every row
@@ -487,7 +491,7 @@ class Serializer {
     for (Py_ssize_t i = words_.size() - 1; i >= 0; --i) {
       // Fetch the objects ahead: the loop would otherwise wait on each.
       // A short string's characters may start on the object's second line.
-      if (i >= kWriteAhead) {
+      if (i >= kWriteAhead && words[i - kWriteAhead] != kRowEndWord) {
         const char* ahead = reinterpret_cast<const char*>(word_object(words[i - kWriteAhead]));
         __builtin_prefetch(ahead);
         __builtin_prefetch(ahead + 64);
@@ -505,12 +509,13 @@ class Serializer {
         const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
         out = format::write_decimal_back(out, static_cast<uint64_t>(u16_len), digits,
                                          out - text_start);
-        // When the value's header comes from a header word (the one before
-        // it), this character only holds its place until that word is met.
-        *--out = static_cast<Out>(table.header[(digits - 1) & (format::kMaxLengthDigits - 1)]);
+        // A header word, if any, is the one before: it is written when met.
+        if (i == 0 || (words[i - 1] & kTagMask) != kHeaderTag) {
+          *--out = static_cast<Out>(table.header[digits - 1]);
+        }
       } else if (tag == kHeaderTag) {
         Py_ssize_t header_u16_len;
-        out = copy_str_back(out + 1, obj, text_start, header_u16_len);
+        out = copy_str_back(out, obj, text_start, header_u16_len);
       } else {
         --changes_left;
         if (changes_left > 0) table.load(word_object(words[hex_changes_[changes_left - 1]]));
@@ -521,8 +526,8 @@ class Serializer {
   }
 
   NameLookup& hex_lookup_;
-  Ref hex_;             // HEX as last seen
-  HexTable hex_table_;  // its characters, when it is an exact str
+  Ref hex_;             // the last exact-str HEX taken up
+  HexTable hex_table_;  // its characters
 
   GrowBuf<Word> words_;
   GrowBuf<Py_ssize_t> hex_changes_;  // indexes of the kHexTag words
