@@ -662,7 +662,9 @@ def test_memory_exhaustion_midway():
         with open("/proc/self/statm") as f:
             mapped = int(f.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (mapped + 20_000_000, resource.RLIM_INFINITY))
-        for enabled in (True, False, True):
+        # The first pass fills the interpreter's free lists (which keep up to
+        # 80 released lists, for one), so only the later passes count blocks.
+        for attempt, enabled in enumerate((True, True, False, True)):
             gc.enable() if enabled else gc.disable()
             for fn, arg in ((tarv.parse, text), (tarv.stringify, table)):
                 blocks = sys.getallocatedblocks()
@@ -674,7 +676,8 @@ def test_memory_exhaustion_midway():
                     raise AssertionError(fn.__name__ + ": no MemoryError")
                 e = None
                 assert gc.isenabled() is enabled
-                assert sys.getallocatedblocks() - blocks < 50, sys.getallocatedblocks() - blocks
+                if attempt:
+                    assert sys.getallocatedblocks() - blocks < 50, sys.getallocatedblocks() - blocks
         assert tarv.parse(text[:10401]) == [["x" * 100] * 100]
         assert tarv.stringify([["a"]]) == "01a;"
         print("ok")

@@ -150,7 +150,7 @@ def variants(cases):
             yield pytest.param(prefix, *case, id=f"{name}-{ascii(case[0])}")
 
 
-@pytest.mark.parametrize("prefix,text,table", variants(VALID))
+@pytest.mark.parametrize("prefix,text,table", list(variants(VALID)))
 def test_valid(prefix, text, table):
     if prefix:
         table = [[prefix[2:]] + table[0]] + table[1:]
@@ -159,7 +159,7 @@ def test_valid(prefix, text, table):
     assert_canonical(result)
 
 
-@pytest.mark.parametrize("prefix,text,narrow,wide", variants(BAD))
+@pytest.mark.parametrize("prefix,text,narrow,wide", list(variants(BAD)))
 def test_malformed(prefix, text, narrow, wide):
     full = prefix + text
     expected = (wide or narrow) if is_wide(full) else narrow
