@@ -1,5 +1,9 @@
 """The installed type information: type checkers see the module's signatures."""
 
+import json
+import shutil
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -50,3 +54,29 @@ def test_misuse_is_reported(tmp_path, monkeypatch, line, error):
     monkeypatch.chdir(tmp_path)
     out, status = check(tmp_path, "import tarv\ntext = ''\n" + line + "\n")
     assert status == 1 and error in out, out
+
+
+def pyright(tmp_path, source):
+    """pyright's diagnostics for `source`, run against this interpreter."""
+    if shutil.which("pyright") is None and not shutil.which("node"):
+        pytest.skip("pyright is not available")
+    path = tmp_path / "use.py"
+    path.write_text(textwrap.dedent(source))
+    proc = subprocess.run(
+        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable, str(path)],
+        capture_output=True, text=True, cwd=tmp_path)
+    if proc.returncode not in (0, 1):
+        pytest.skip("pyright did not run: " + (proc.stderr or proc.stdout)[-300:])
+    return json.loads(proc.stdout)["generalDiagnostics"]
+
+
+def test_pyright_sees_signatures(tmp_path):
+    pytest.importorskip("pyright")
+    assert pyright(tmp_path, USES) == []
+
+
+@pytest.mark.parametrize("line", MISUSES)
+def test_pyright_reports_misuse(tmp_path, line):
+    pytest.importorskip("pyright")
+    found = pyright(tmp_path, "import tarv\ntext = ''\n" + line + "\n")
+    assert {d["range"]["start"]["line"] for d in found if d["severity"] == "error"} == {2}, found
