@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus fuzz/corpus/{parse,stringify}/ in the byte encodings
-that fuzz/harness.cpp decodes. Needs tarv importable: some parse seeds are the
+"""Writes the starting corpus fuzz/corpus/{parse,stringify}/ in the byte encodings
+that fuzz/harness.cpp decodes. Needs tarv importable: some parse inputs are the
 texts that tarv.stringify writes for varied tables.
 """
 import math
@@ -112,13 +112,13 @@ STRINGIFY = {
 }
 
 
-def write(target, seeds):
+def write(target, inputs):
     directory = FUZZ / "corpus" / target
     shutil.rmtree(directory, ignore_errors=True)
     directory.mkdir(parents=True)
-    for name, data in seeds.items():
+    for name, data in inputs.items():
         (directory / name).write_bytes(data)
-    print(f"{directory}: {len(seeds)} inputs")
+    print(f"{directory}: {len(inputs)} inputs")
 
 
 def main():
