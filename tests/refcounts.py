@@ -17,6 +17,7 @@ import gc
 import sys
 
 import tarv
+from items import Conv, gen
 
 S, P = tarv.stringify, tarv.parse
 HEX = tarv.HEX
@@ -25,18 +26,6 @@ SMILE = "\U0001F600"
 HAVE_REFS = hasattr(sys, "gettotalrefcount")
 WARMUP, RUNS = 100, 400
 BLOCK_SLACK = 8  # a leak of one block per call would show as RUNS
-
-
-class Item:
-    """A non-str item: its conversion runs `action` (if any), then returns `text`."""
-
-    def __init__(self, text, action=None):
-        self.text, self.action = text, action
-
-    def __str__(self):
-        if self.action:
-            self.action()
-        return self.text
 
 
 class Sub(str):
@@ -54,10 +43,6 @@ def fail(exc_type):
     return action
 
 
-def gen(xs):
-    return (x for x in xs)
-
-
 def raising_rows():
     yield ["a", "b"]
     raise ValueError("rows")
@@ -65,7 +50,7 @@ def raising_rows():
 
 def raising_items():
     yield "a"
-    yield Item("b")
+    yield Conv("b")
     raise ValueError("items")
 
 
@@ -151,12 +136,12 @@ def stopping_rows():
 def changing_table():
     """A table whose first row is replaced and whose second grows while walked."""
     first, second = ["a", None, "b"], ["c"]
-    first[1] = Item("x", lambda: (first.__setitem__(slice(None), ["a", "x", "r0", "r1"]), second.append("a")))
+    first[1] = Conv("x", lambda: (first.__setitem__(slice(None), ["a", "x", "r0", "r1"]), second.append("a")))
     return [first, second]
 
 
 def hex_rebinding_item():
-    return Item("x", lambda: setattr(tarv, "HEX", HEX_LIST if tarv.HEX is HEX else HEX))
+    return Conv("x", lambda: setattr(tarv, "HEX", HEX_LIST if tarv.HEX is HEX else HEX))
 
 
 # name -> (call, expected): a result to compare with, or the exception type.
@@ -168,7 +153,7 @@ PATHS = {
     "stringify generators": (lambda: S(gen([gen(["a", "b"]), gen([])])), "01a01b;;"),
     "stringify dict rows": (lambda: S([{"k": 1, "j": 2}]), "01k01j;"),
     "stringify str rows": (lambda: S(["ab", "c"]), "01a01b;01c;"),
-    "stringify non-str items": (lambda: S([[1, None, 2.5, 10 ** 20, Item("it")]]),
+    "stringify non-str items": (lambda: S([[1, None, 2.5, 10 ** 20, Conv("it")]]),
                                 "01104None032.51211" + "0" * 20 + "02it;"),
     "stringify str subclasses": (lambda: S([[Sub("abc"), Sub(SMILE)]]), "03abc02" + SMILE + ";"),
     "stringify astral and surrogates": (lambda: S([[SMILE * 3, "\ud800", "a\udfffb"]]),
@@ -189,17 +174,17 @@ PATHS = {
     "stringify rows changed by an item": (lambda: S(changing_table()), "01a01x02r002r1;01c01a;"),
     "stringify StopIteration subclass ends": (lambda: S([Walker(["a", "b"])]), "01a01b;"),
     "stringify generator raising StopIteration": (lambda: S(stopping_rows()), RuntimeError),
-    "stringify re-entrant": (lambda: S([["a", Item("x", lambda: (S([["y"]]), P("01z;")))]]), "01a01x;"),
+    "stringify re-entrant": (lambda: S([["a", Conv("x", lambda: (S([["y"]]), P("01z;")))]]), "01a01x;"),
     # stringify: failures
     "stringify non-iterable row": (lambda: S([["a"], 5]), TypeError),
     "stringify non-iterable outer": (lambda: S(5), TypeError),
     "stringify raising outer iterator": (lambda: S(raising_rows()), ValueError),
     "stringify raising row iterator": (lambda: S([["a"], raising_items()]), ValueError),
-    "stringify raising __str__": (lambda: S([["a", "b" * 10], [Item("", fail(ValueError))]]), ValueError),
-    "stringify MemoryError from __str__": (lambda: S([["a"], [Item("", fail(MemoryError))]]), MemoryError),
-    "stringify KeyboardInterrupt from __str__": (lambda: S([["a"], [Item("", fail(KeyboardInterrupt))]]),
+    "stringify raising __str__": (lambda: S([["a", "b" * 10], [Conv("", fail(ValueError))]]), ValueError),
+    "stringify MemoryError from __str__": (lambda: S([["a"], [Conv("", fail(MemoryError))]]), MemoryError),
+    "stringify KeyboardInterrupt from __str__": (lambda: S([["a"], [Conv("", fail(KeyboardInterrupt))]]),
                                                  KeyboardInterrupt),
-    "stringify __str__ returning non-str": (lambda: S([["a", Item(7)]]), TypeError),
+    "stringify __str__ returning non-str": (lambda: S([["a", Conv(7)]]), TypeError),
     "stringify missing HEX": (with_attr("HEX", DELETE, lambda: S([["a"]])), NameError),
     "stringify HEX too short": (with_attr("HEX", "0", lambda: S([["a", "b" * 10]])), IndexError),
     "stringify HEX item access raises": (with_attr("HEX", RaisingHex(), lambda: S([["a"]])), LookupError),

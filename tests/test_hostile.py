@@ -17,6 +17,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
+from items import Conv, raiser  # noqa: E402
 from tarv_model import END_OF_INPUT, HEX, ModelSyntaxError, parse_model, u16_len  # noqa: E402
 
 S, P = tarv.stringify, tarv.parse
@@ -35,25 +36,14 @@ def restore_attributes():
         vars(builtins).pop(name, None)
 
 
-class Item:
-    """An item whose string conversion runs `action`, then returns `text`."""
+class Item(Conv):
+    """A conversion item whose instances are tracked, to check none is kept."""
 
-    live = []  # weak references to every instance, to check none is kept
+    live = []  # weak references to every instance
 
     def __init__(self, text, action=None):
-        self.text, self.action = text, action
+        super().__init__(text, action)
         Item.live.append(weakref.ref(self))
-
-    def __str__(self):
-        if self.action:
-            self.action()
-        return self.text
-
-
-def raiser(exc):
-    def fail(*args):
-        raise exc
-    return fail
 
 
 def outcome(fn, *args):

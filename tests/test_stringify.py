@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
+from items import Conv, gen, raiser  # noqa: E402
 from tarv_model import HEX, stringify_model  # noqa: E402
 
 S = tarv.stringify
@@ -33,28 +34,6 @@ class Loud(str):
 
     __str__ = __repr__ = __len__ = __iter__ = __getitem__ = __hash__ = __eq__ = __add__ = _fail
     __format__ = __mul__ = __contains__ = encode = join = _fail
-
-
-class Conv:
-    """An item whose string conversion runs `action` and returns `text`."""
-
-    def __init__(self, text, action=None):
-        self.text, self.action = text, action
-
-    def __str__(self):
-        if self.action:
-            self.action()
-        return self.text
-
-
-def gen(xs):
-    return (x for x in xs)
-
-
-def raiser(exc):
-    def fail():
-        raise exc
-    return fail
 
 
 def assert_canonical(s):
