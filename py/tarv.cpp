@@ -27,7 +27,6 @@ struct Constants {
   PyObject* tarv;
   PyObject* stringify;
   PyObject* parse;
-  PyObject* builtins;
   PyObject* sys;
   PyObject* all;
   PyObject* utf16_codec_name;
@@ -367,7 +366,6 @@ int create_constants() noexcept {
       {&c.tarv, kModuleName, true},
       {&c.stringify, "stringify", true},
       {&c.parse, "parse", true},
-      {&c.builtins, "__builtins__", true},
       {&c.sys, "sys", true},
       {&c.all, "__all__", true},
       {&c.utf16_codec_name, "UTF16_CODEC", true},
