@@ -95,7 +95,8 @@ inline Char* write_decimal_back(Char* out_end, uint64_t n, int digits, Py_ssize_
 // 4-byte string's UTF-16 length exceeds its code-point count by. With
 // `may_read_before`, up to 3 code points in front of `buf` may be read (and
 // ignored): true of a compact str, whose characters follow its header.
-inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n, bool may_read_before) noexcept {
+inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n,
+                               [[maybe_unused]] bool may_read_before) noexcept {
   Py_ssize_t astral = 0;
   Py_ssize_t i = 0;
 #if defined(__SSE2__)

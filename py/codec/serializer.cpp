@@ -81,9 +81,13 @@ inline Word object_word(PyObject* obj, Word tag) noexcept {
 // start and the value's end. The blocks read from the source end at its last
 // byte too, so they reach in front of its characters: at most 15 bytes, or
 // 44 for the three-block reads of short 4-byte strings. Both stay within the
-// header of a compact str, which its characters follow.
-static_assert(sizeof(PyASCIIObject) >= 16);
-static_assert(sizeof(PyCompactUnicodeObject) >= 48);
+// header of a compact str, which its characters follow: a 1-byte str's is at
+// least a PyASCIIObject, a wider one's a PyCompactUnicodeObject. The three-
+// block reads need 44 bytes in front of the characters, which 32-bit layouts
+// do not have: there they are left out.
+static_assert(sizeof(PyASCIIObject) >= 15);
+static_assert(sizeof(PyCompactUnicodeObject) >= 15);
+constexpr bool kThreeBlockReads = sizeof(PyCompactUnicodeObject) >= 44;
 
 #if defined(__SSE2__)
 inline __m128i load16(const void* p) noexcept {
@@ -106,16 +110,20 @@ alignas(16) constexpr int32_t kLeadMasks[4][4] = {
 
 // The number of astral code points among the last `n` (at most 12) of the
 // twelve in the blocks x0, x1, x2, counted without branching on `n`: short
-// values of random lengths would mispredict every branch.
+// values of random lengths would mispredict every branch. Lane k of the
+// twelve (x0 holds 0-3, x1 4-7, x2 8-11) is a code point of the string only
+// when k >= 12 - n; every other lane holds bytes in front of it and is
+// masked off, in all three blocks.
 inline Py_ssize_t count_last_astral(__m128i x0, __m128i x1, __m128i x2, Py_ssize_t n) noexcept {
   const __m128i bmp_max = _mm_set1_epi32(static_cast<int>(format::kMaxBmp));
   const __m128i first = _mm_set1_epi32(static_cast<int>(11 - n));
   const __m128i lane = _mm_set_epi32(3, 2, 1, 0);
   const __m128i keep0 = _mm_cmpgt_epi32(lane, first);
   const __m128i keep1 = _mm_cmpgt_epi32(_mm_add_epi32(lane, _mm_set1_epi32(4)), first);
+  const __m128i keep2 = _mm_cmpgt_epi32(_mm_add_epi32(lane, _mm_set1_epi32(8)), first);
   __m128i lanes = _mm_and_si128(_mm_cmpgt_epi32(x0, bmp_max), keep0);
   lanes = _mm_add_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x1, bmp_max), keep1));
-  lanes = _mm_add_epi32(lanes, _mm_cmpgt_epi32(x2, bmp_max));
+  lanes = _mm_add_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x2, bmp_max), keep2));
   return -sum_lanes(lanes);
 }
 #endif
@@ -125,8 +133,8 @@ inline Py_ssize_t count_last_astral(__m128i x0, __m128i x1, __m128i x2, Py_ssize
 // `astral` to the number of code points above U+FFFF among them: the copy
 // of a short 4-byte string counts them in the blocks it moves.
 template <typename Out, typename In>
-inline Out* copy_back(Out* out_end, const In* in, Py_ssize_t n, Py_ssize_t room, bool compact,
-                      Py_ssize_t& astral) noexcept {
+inline Out* copy_back(Out* out_end, const In* in, Py_ssize_t n, [[maybe_unused]] Py_ssize_t room,
+                      bool compact, Py_ssize_t& astral) noexcept {
   static_assert(sizeof(In) <= sizeof(Out));
   Out* const out = out_end - n;
   astral = 0;
@@ -140,7 +148,7 @@ inline Out* copy_back(Out* out_end, const In* in, Py_ssize_t n, Py_ssize_t room,
       const Py_ssize_t block_bytes = (in_bytes + 15) & ~Py_ssize_t{15};
       if (block_bytes <= 64 && block_bytes <= room_bytes) {
         if constexpr (sizeof(In) == 4) {
-          if (n <= 12 && room_bytes >= 48) {
+          if (kThreeBlockReads && n <= 12 && room_bytes >= 48) {
             // Three blocks whatever the length: no branch on it.
             const __m128i x0 = load16(src_end - 48);
             const __m128i x1 = load16(src_end - 32);
@@ -362,7 +370,8 @@ class Serializer {
   // the blocks it copies).
   static int length_digits(PyObject* v, Py_ssize_t v_len) noexcept {
 #if defined(__SSE2__)
-    if (PyUnicode_KIND(v) == PyUnicode_4BYTE_KIND && v_len <= 12 && PyUnicode_IS_COMPACT(v)) {
+    if (kThreeBlockReads && PyUnicode_KIND(v) == PyUnicode_4BYTE_KIND && v_len <= 12 &&
+        PyUnicode_IS_COMPACT(v)) {
       const auto* end = reinterpret_cast<const unsigned char*>(PyUnicode_4BYTE_DATA(v) + v_len);
       const Py_ssize_t astral =
           count_last_astral(load16(end - 48), load16(end - 32), load16(end - 16), v_len);
