@@ -54,7 +54,13 @@ void WatchedDict::unwatch() noexcept {
   dict_ = nullptr;
   ++changes_;
 }
+void forget_dict_watchers() noexcept {
+  for (WatchedDict*& watched : g_watched) watched = nullptr;
+  g_watcher_id = -1;
+}
 #else
+void forget_dict_watchers() noexcept {}
+
 int WatchedDict::watch(PyObject* dict) noexcept {
   dict_ = dict;
   return 0;

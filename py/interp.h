@@ -155,6 +155,10 @@ class WatchedDict {
 #endif
 };
 
+// Forgets every watched dictionary and the watcher, without unwatching: for
+// when the runtime they belonged to has finalized.
+void forget_dict_watchers() noexcept;
+
 // A module attribute read by name at every use: from the module's
 // namespace, else from the built-ins, else NameError. The value found is
 // remembered with the stamps of the dictionaries it came from, and served

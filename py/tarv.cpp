@@ -49,6 +49,7 @@ struct State {
   PyObject* module = nullptr;   // strong: the one module object
   PyObject* module_dict = nullptr;  // its namespace (kept alive by the module)
   PyObject* builtins = nullptr;     // strong: the builtins module
+  bool function_type_ready = false;  // readied in this runtime
   bool executed = false;
   bool added_to_sys_modules = false;
   bool have_constants = false;
@@ -60,12 +61,14 @@ struct State {
 };
 
 // Never destroyed: C++ static destructors run after the interpreter has
-// finalized, when releasing a reference is no longer allowed.
+// finalized, when releasing a reference is no longer allowed. For the same
+// reason forget() starts afresh without releasing what the old state held.
 template <typename T>
 class Immortal {
  public:
-  Immortal() noexcept { new (storage_) T(); }
+  Immortal() noexcept { forget(); }
   T& get() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  void forget() noexcept { new (storage_) T(); }
 
  private:
   alignas(T) unsigned char storage_[sizeof(T)];
@@ -73,6 +76,15 @@ class Immortal {
 
 Immortal<State> g_state;
 State& g = g_state.get();
+
+// Called by Py_FinalizeEx once the runtime that holds the module has
+// finalized. Its objects are freed or no longer ours to release, so the
+// state is forgotten: a runtime started afterwards in the same process (an
+// embedding program calling Py_Initialize again) imports the module afresh.
+void forget_runtime() noexcept {
+  g_state.forget();
+  forget_dict_watchers();
+}
 
 constexpr char kModuleName[] = "tarv";
 constexpr char kSubclassRejected[] =
@@ -106,8 +118,6 @@ struct Function {
   PyObject* code;
   PyObject* weakrefs;
 };
-
-extern PyTypeObject FunctionType;
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
@@ -172,23 +182,36 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Breaks reference cycles. The collector may clear a function that code run
+// later (a finalizer, a weak reference callback) still reaches, so what
+// introspection and calls read stays valid, as for Python functions: the
+// code object and parameter (immutable, in no cycle) are kept, a name that is
+// not an exact str (a subclass instance could hold a cycle) becomes the empty
+// string, and the getters turn the other fields, now null, into None or a
+// new dictionary.
 int function_clear(PyObject* self) {
   Function* f = as_function(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->globals);
-  Py_CLEAR(f->code);
+  for (PyObject** name : {&f->name, &f->qualname}) {
+    if (PyUnicode_CheckExact(*name)) continue;
+    // The empty str is a singleton: its creation cannot fail.
+    Py_SETREF(*name, PyUnicode_New(0, 0));
+  }
   return 0;
 }
 
 void function_dealloc(PyObject* self) {
+  Function* f = as_function(self);
   PyObject_GC_UnTrack(self);
-  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
-  Py_CLEAR(as_function(self)->param);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->param);
   PyObject_GC_Del(self);
 }
 
@@ -212,7 +235,18 @@ PyObject*& field(PyObject* self, void* closure) {
                                        reinterpret_cast<Py_ssize_t>(closure));
 }
 
-PyObject* get_field(PyObject* self, void* closure) { return Py_NewRef(field(self, closure)); }
+// A field the collector has cleared reads as None.
+PyObject* get_field(PyObject* self, void* closure) {
+  PyObject* value = field(self, closure);
+  return Py_NewRef(value ? value : Py_None);
+}
+
+// Like a Python function's: once cleared, a new empty dictionary.
+PyObject* get_annotations(PyObject* self, void* closure) {
+  PyObject*& annotations = field(self, closure);
+  if (!annotations) annotations = PyDict_New();
+  return Py_XNewRef(annotations);
+}
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -246,7 +280,7 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_field, set_str_field, nullptr, TARV_FIELD(qualname)},
     {"__module__", get_field, set_any_field, nullptr, TARV_FIELD(module)},
     {"__doc__", get_field, set_any_field, nullptr, TARV_FIELD(doc)},
-    {"__annotations__", get_field, set_annotations, nullptr, TARV_FIELD(annotations)},
+    {"__annotations__", get_annotations, set_annotations, nullptr, TARV_FIELD(annotations)},
     {"__globals__", get_field, nullptr, nullptr, TARV_FIELD(globals)},
     {"__code__", get_field, nullptr, nullptr, TARV_FIELD(code)},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
@@ -257,10 +291,15 @@ PyGetSetDef function_getset[] = {
 
 #undef TARV_FIELD
 
+// The type is static, so that its __module__ comes from its name while each
+// function carries its own. PyType_Ready fills it with objects of the running
+// runtime (its dictionary, descriptors, name strings), which a later runtime
+// of the same process must not reuse: each runtime copies it afresh from this
+// template and readies the copy.
 // Designated initializers leave the other slots zero, as intended.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject FunctionType = {
+const PyTypeObject kFunctionTypeTemplate = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "tarv.function",
     .tp_basicsize = sizeof(Function),
@@ -278,14 +317,46 @@ PyTypeObject FunctionType = {
 };
 #pragma GCC diagnostic pop
 
+PyTypeObject FunctionType;
+
 int ready_function_type() noexcept {
-  if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-  return PyType_Ready(&FunctionType);
+  if (g.function_type_ready) return 0;
+  FunctionType = kFunctionTypeTemplate;
+  if (PyType_Ready(&FunctionType) < 0) return -1;
+  g.function_type_ready = true;
+  return 0;
 }
 
-// A code object with the function's name, parameter and local names, no
-// body: it serves introspection only.
+// The function's code object, for introspection and for running: name, file
+// name, first line, one positional-or-keyword parameter, the local names of
+// `def`. Its body calls the module attribute of the function's name with the
+// argument, so a Python function made from it with the module's namespace
+// as globals behaves like the function itself. It is compiled from source:
+// bytecode differs from one interpreter version to the next.
 PyObject* make_code(const FunctionDef& def) noexcept {
+  // Newlines first, so that the def stands on first_line.
+  char source[256];
+  int used = 0;
+  for (; used < def.first_line - 1 && used < 128; ++used) source[used] = '\n';
+  const int rest = PyOS_snprintf(source + used, sizeof source - used,
+                                 "def %s(%s):\n    return %s(%s)\n", def.name,
+                                 def.local_names[0], def.name, def.local_names[0]);
+  if (rest < 0 || rest >= static_cast<int>(sizeof source) - used) {
+    PyErr_SetString(PyExc_SystemError, "tarv: code object source too long");
+    return nullptr;
+  }
+  Ref module_code = Ref::steal(Py_CompileString(source, kModuleName, Py_file_input));
+  if (!module_code) return nullptr;
+  Ref consts = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+  if (!consts) return nullptr;
+  PyObject* body = nullptr;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(consts.get()); ++k) {
+    if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), k))) body = PyTuple_GET_ITEM(consts.get(), k);
+  }
+  if (!body) {
+    PyErr_SetString(PyExc_SystemError, "tarv: no code object compiled");
+    return nullptr;
+  }
   Ref local_names = Ref::steal(PyTuple_New(def.n_locals));
   if (!local_names) return nullptr;
   for (int k = 0; k < def.n_locals; ++k) {
@@ -293,19 +364,12 @@ PyObject* make_code(const FunctionDef& def) noexcept {
     if (!local) return nullptr;
     PyTuple_SET_ITEM(local_names.get(), k, local);
   }
-  Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-  Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize("", 0));
-  Ref no_names = Ref::steal(PyTuple_New(0));
-  if (!name || !no_bytes || !no_names) return nullptr;
-#if PY_VERSION_HEX >= 0x030C0000
-  auto* new_code = PyUnstable_Code_NewWithPosOnlyArgs;
-#else
-  auto* new_code = PyCode_NewWithPosOnlyArgs;
-#endif
-  return reinterpret_cast<PyObject*>(
-      new_code(1, 0, 0, def.n_locals, 0, CO_OPTIMIZED | CO_NEWLOCALS, no_bytes.get(),
-               no_names.get(), no_names.get(), local_names.get(), no_names.get(), no_names.get(),
-               g.c.tarv, name.get(), name.get(), def.first_line, no_bytes.get(), no_bytes.get()));
+  Ref replace = Ref::steal(PyObject_GetAttrString(body, "replace"));
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref changes = Ref::steal(Py_BuildValue("{sOsi}", "co_varnames", local_names.get(), "co_nlocals",
+                                         def.n_locals));
+  if (!replace || !no_args || !changes) return nullptr;
+  return PyObject_Call(replace.get(), no_args.get(), changes.get());
 }
 
 PyObject* make_function(const FunctionDef& def, PyObject* param, PyObject* annotations) noexcept {
@@ -527,6 +591,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
   const int64_t interpreter_id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
   if (interpreter_id == -1) return nullptr;
   if (g.interpreter_id == -1) {
+    // Once per runtime: the hook is called (and dropped) when it finalizes.
+    if (Py_AtExit(forget_runtime) < 0) {
+      PyErr_SetString(PyExc_ImportError,
+                      "tarv: no room left to register the module's finalization hook");
+      return nullptr;
+    }
     g.interpreter_id = interpreter_id;
   } else if (interpreter_id != g.interpreter_id) {
     PyErr_SetString(PyExc_ImportError,

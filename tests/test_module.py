@@ -5,11 +5,15 @@ import builtins
 import copy
 import ctypes
 import inspect
+import os
 import pickle
 import re
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
+import types
 
 import pytest
 
@@ -73,7 +77,8 @@ def test_function_object(f, name, param, doc, ann, line, sig):
     assert (c.co_argcount, c.co_posonlyargcount, c.co_kwonlyargcount) == (1, 0, 0)
     assert c.co_varnames == VARNAMES[name] and c.co_nlocals == len(VARNAMES[name])
     assert c.co_flags & CO_OPTIMIZED and c.co_flags & CO_NEWLOCALS
-    assert c.co_consts == c.co_names == c.co_freevars == c.co_cellvars == ()
+    # The body calls the module attribute of the same name.
+    assert c.co_names == (name,) and c.co_freevars == c.co_cellvars == ()
     assert str(inspect.signature(f)) == sig
     for clone in (pickle.loads(pickle.dumps(f)), copy.copy(f), copy.deepcopy(f)):
         assert clone is f
@@ -310,3 +315,76 @@ def test_second_interpreter_is_refused(main_first):
         assert sys.version_info >= (3, 12) and lines[1:] == ["main: ok"], lines
     else:
         assert lines == ["sub: ok", "main: ImportError: " + SUBINTERP_MSG]
+
+
+def test_function_cleared_by_collector_stays_usable():
+    # The collector clears the function (in a cycle through its annotations)
+    # while a finalizer made during the collection can still reach it.
+    out = run_fresh("""
+        import gc, weakref, tarv
+        class Reader:
+            def __init__(self, f):
+                self.ref = weakref.ref(f)
+            def __del__(self):
+                f = self.ref()
+                if f is not None:
+                    # Cleared fields read as None (a new dict for annotations).
+                    f.__module__, f.__doc__, f.__globals__, f.__annotations__
+                    print(repr(f.__name__), repr(f.__qualname__), f.__code__.co_name,
+                          f.__reduce__(), f("01a;"))
+                    assert repr(f).startswith("<function parse at ")
+        class Holder:
+            def __del__(self):
+                self.reader = Reader(self.f)
+        def make_cycle(f):
+            h = Holder()
+            h.f = f
+            f.__annotations__["h"] = h
+        make_cycle(tarv.parse)
+        del tarv.parse
+        gc.collect()
+        print("collected")
+    """)
+    assert out == "'parse' 'parse' parse parse [['a']]\ncollected\n"
+
+
+@pytest.mark.parametrize("f, arg, expected", [
+    (P, "01a;", [["a"]]),
+    (S, [["a"]], "01a;"),
+])
+def test_function_made_from_code_runs_the_function(f, arg, expected):
+    g = types.FunctionType(f.__code__, f.__globals__)
+    assert g(arg) == expected
+    assert g(**{f.__code__.co_varnames[0]: arg}) == expected
+    with pytest.raises(NameError):
+        types.FunctionType(f.__code__, {})(arg)
+
+
+def embedding_build_flags():
+    if shutil.which("cc") is None:
+        pytest.skip("no C compiler")
+    include = sysconfig.get_paths()["include"]
+    libdir = sysconfig.get_config_var("LIBDIR")
+    ldversion = sysconfig.get_config_var("LDVERSION") or sysconfig.get_config_var("VERSION")
+    if not os.path.exists(os.path.join(include, "Python.h")):
+        pytest.skip("no Python headers")
+    if not any(os.path.exists(os.path.join(libdir, "libpython%s.%s" % (ldversion, ext)))
+               for ext in ("so", "a")):
+        pytest.skip("no libpython to embed")
+    return ["-I" + include, "-L" + libdir, "-Wl,-rpath," + libdir, "-lpython" + ldversion,
+            *(sysconfig.get_config_var("LIBS") or "").split(),
+            *(sysconfig.get_config_var("SYSLIBS") or "").split(),
+            *(sysconfig.get_config_var("LINKFORSHARED") or "").split()]
+
+
+def test_module_works_in_each_runtime_of_an_embedding_program(tmp_path):
+    flags = embedding_build_flags()
+    program = tmp_path / "embed_restart"
+    source = os.path.join(os.path.dirname(__file__), "embed_restart.c")
+    subprocess.run(["cc", source, "-o", str(program), *flags], check=True)
+    env = dict(os.environ,
+               PYTHONPATH=os.pathsep.join([os.path.dirname(tarv.__file__),
+                                           os.environ.get("PYTHONPATH", "")]),
+               PYTHONHOME=os.pathsep.join([sys.base_prefix, sys.base_exec_prefix]))
+    proc = subprocess.run([str(program)], capture_output=True, text=True, env=env)
+    assert (proc.returncode, proc.stdout) == (0, "round ok\n" * 3), proc.stderr
