@@ -1,13 +1,16 @@
 """The checks of the fuzz targets, run in harness.cpp's embedded interpreter.
 
-The harness decodes the fuzzer's bytes and calls check_parse(text) or
+The harness decodes the fuzzer's bytes and calls check_parse(text, state) or
 check_stringify(outer, hex, rows). Both compare the module with the model of
 the format in tests/tarv_model.py and raise AssertionError on a disagreement;
-any exception that escapes is a fault, and the harness aborts on it.
+any exception that escapes is a fault, and the harness aborts on it. The
+text given to parse and each str item are first put in the state that the
+harness's state byte picks (tests/states.py).
 """
 import struct
 
 import tarv
+from states import in_state, states_for
 from tarv_model import HEX, ModelSyntaxError, parse_model, stringify_model
 
 assert tarv.__spec__.origin == "built-in", f"fuzzing {tarv.__file__}, not the linked-in module"
@@ -33,8 +36,16 @@ def check_exact_table(table, expected):
     assert table == expected, f"table {ascii(table)}\n expected {ascii(expected)}"
 
 
-def check_parse(text):
-    table, error = outcome(tarv.parse, text)
+def in_picked_state(text, state_byte, exact=False):
+    """`text` in the state the byte picks among those that apply to it."""
+    states = states_for(text, exact)
+    return in_state(text, states[state_byte % len(states)])
+
+
+def check_parse(text, state_byte):
+    # The model reads the text as made: a text in the legacy form stops
+    # being in it once anything but the module reads it.
+    table, error = outcome(tarv.parse, in_picked_state(text, state_byte, exact=True))
     expected, model_error = outcome(parse_model, text)
     if model_error is not None:
         if not isinstance(model_error, ModelSyntaxError):
@@ -97,7 +108,8 @@ def make_item(kind, payload):
     if kind == REBIND:
         form, text = payload
         return Rebind(HEX_FORMS[form](text))
-    return payload
+    text, state_byte = payload
+    return in_picked_state(text, state_byte)
 
 
 def make_table(outer, rows):

@@ -9,7 +9,15 @@
 // raises on any disagreement; the harness then prints the decoded input and
 // aborts, and libFuzzer saves the input.
 //
-// Text decoding, one step at a time (a step appends code points):
+// The text of the parse target and each str item of the stringify target
+// come with a state byte: fuzz_checks.py puts the string in one of the
+// states a program can leave a str in (tests/states.py; the byte, modulo
+// their number, picks among those that apply to the string), since the
+// bytes next to a str's characters differ between them.
+//
+// Text (parse): a state byte, then the rest of the input as decoding steps.
+//
+// String decoding, one step at a time (a step appends code points):
 //   0x01 hi lo      the BMP code point hi*256+lo (surrogates included)
 //   0x02 b2 b1 b0   the code point b2*65536+b1*256+b0, modulo 0x110000
 //   0x03 b          the astral code point U+1F600+b
@@ -24,7 +32,8 @@
 // collection (list, tuple, generator, list) and whose bit 2 announces a
 // 16-character HEX (16 decoded code points). Then records, each starting
 // with an op byte, by op & 7:
-//   0-2  a str item: a count byte n, then n decoding steps
+//   0-2  a str item: a count byte n, then n decoding steps; op >> 3 is its
+//        state byte
 //   3    an instance of a str subclass, read the same way
 //   4    an int: a byte n, then n % 17 bytes, little-endian two's complement
 //   5    None; with bit 3 set, an item whose str() rebinds tarv.HEX to a
@@ -150,11 +159,12 @@ class Reader {
 #if defined(TARV_FUZZ_PARSE)
 constexpr char kCheck[] = "check_parse";
 
-// (text,): the whole input, decoded.
+// (text, state byte): the first byte, then the rest of the input decoded.
 PyObject* decode(Reader& in) {
+  const uint8_t state = in.byte();
   std::vector<Py_UCS4> cps;
   while (!in.done()) in.step(cps);
-  return Py_BuildValue("(N)", Reader::new_str(cps));
+  return Py_BuildValue("(Ni)", Reader::new_str(cps), state);
 }
 #else
 constexpr char kCheck[] = "check_stringify";
@@ -165,7 +175,8 @@ void append(PyObject* list, PyObject* item) {
   Py_DECREF(item);
 }
 
-// (outer, hex or None, [(row form, [(item kind, payload), ...]), ...]).
+// (outer, hex or None, [(row form, [(item kind, payload), ...]), ...]); a
+// str item's payload is (text, state byte).
 PyObject* decode(Reader& in) {
   const uint8_t flags = in.byte();
   PyObject* hex = Py_NewRef(Py_None);
@@ -193,7 +204,7 @@ PyObject* decode(Reader& in) {
                       : Py_BuildValue("(iO)", kNone, Py_None);
         break;
       case 6: item = Py_BuildValue("(iN)", kFloat, in.bytes(8)); break;
-      default: item = Py_BuildValue("(iN)", kStr, in.str()); break;
+      default: item = Py_BuildValue("(i(Ni))", kStr, in.str(), op >> 3); break;
     }
     append(items, item);
   }

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the starting corpus fuzz/corpus/{parse,stringify}/ in the byte encodings
 that fuzz/harness.cpp decodes. Needs tarv importable: some parse inputs are the
-texts that tarv.stringify writes for varied tables.
+texts that tarv.stringify writes for varied tables. State bytes pick a state
+(tests/states.py) among those that apply on the interpreter running this.
 """
 import math
 import shutil
@@ -12,6 +13,7 @@ from pathlib import Path
 FUZZ = Path(__file__).resolve().parent
 sys.path.insert(0, str(FUZZ.parent / "tests"))
 import tarv  # noqa: E402
+from states import EXACT_STATES, STATES, states_for  # noqa: E402
 from tarv_model import stringify_model  # noqa: E402
 
 SMILE = "\U0001F600"
@@ -49,10 +51,18 @@ def counted(s):
     return bytes([len(steps(s))]) + text(s)
 
 
+def state_byte(s, state, exact=False):
+    """The byte that puts `s` in `state` (fresh where that does not apply)."""
+    states = states_for(s, exact)
+    return states.index(state) if state in states else 0
+
+
 def item(x):
-    """str, None, int, float, ("sub", s) or ("rebind", form, s)."""
+    """str, None, int, float, ("sub", s), ("rebind", form, s) or ("state", state, s)."""
     if isinstance(x, str):
         return b"\0" + counted(x)
+    if isinstance(x, tuple) and x[0] == "state":
+        return bytes([state_byte(x[2], x[1]) << 3]) + counted(x[2])
     if x is None:
         return b"\5"
     if isinstance(x, int):
@@ -109,7 +119,16 @@ STRINGIFY = {
     "rebind-forms": table([[("rebind", 1, "0123"), "a"], [("rebind", 2, "pq"), "b" * 10]]),
     "rebind-short": table([[("rebind", 0, "Z"), "a", "b" * 10]]),
     "rebind-not-str": table([[("rebind", 3, "0123"), "a", ("rebind", 0, "x" * 16), "b"]]),
+    # Short 4-byte values after 20 characters, and every width, in each state.
+    "states": table([["x" * 20, ("state", state, SMILE), ("state", state, "\u4e2d" + SMILE)] for state in STATES]),
+    "states-widths": table([[("state", state, c * n) for n in (1, 3, 12) for c in WIDE] for state in STATES]),
 }
+
+
+def in_states(rows):
+    """The table's str values in each state in turn."""
+    states = iter(STATES * sum(map(len, rows)))
+    return [[("state", next(states), x) if isinstance(x, str) else x for x in row] for row in rows]
 
 
 def write(target, inputs):
@@ -121,13 +140,20 @@ def write(target, inputs):
     print(f"{directory}: {len(inputs)} inputs")
 
 
+def parse_input(s, k):
+    """The text `s`, in the k-th state that a text can be in."""
+    return bytes([state_byte(s, EXACT_STATES[k % len(EXACT_STATES)], exact=True)]) + text(s)
+
+
 def main():
-    parse = {name: text(s) for name, s in PARSE.items()}
+    parse = {name: parse_input(s, k) for k, (name, s) in enumerate(PARSE.items())}
+    for k, state in enumerate(EXACT_STATES):
+        parse[f"state-{state}"] = parse_input("120" + "x" * 20 + "02" + SMILE + ";", k)
     for k, rows in enumerate(VARIED):
         written = tarv.stringify(rows)
         assert written == stringify_model(rows) and tarv.parse(written) == rows, rows
-        parse[f"stringify-{k}"] = text(written)
-        STRINGIFY[f"table-{k}"] = table(rows)
+        parse[f"stringify-{k}"] = parse_input(written, k)
+        STRINGIFY[f"table-{k}"] = table(in_states(rows))
     write("parse", parse)
     write("stringify", STRINGIFY)
 

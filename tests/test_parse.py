@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
+from states import in_state, states_for  # noqa: E402
 from tarv_model import ModelSyntaxError, parse_model, stringify_model, u16_len  # noqa: E402
 
 EOI = "Unexpected end of input"
@@ -319,11 +320,17 @@ chars = st.one_of(st.characters(codec=None, exclude_categories=()), st.sampled_f
 tables = st.lists(st.lists(st.text(chars, max_size=12), max_size=5), min_size=1, max_size=5)
 
 
+def drawn_state(data, value, exact=False):
+    """`value` in a state drawn from those that apply to it."""
+    return in_state(value, data.draw(st.sampled_from(states_for(value, exact)), label=ascii(value)[:40]))
+
+
 @settings(max_examples=400, deadline=None)
-@given(tables)
-def test_round_trip(table):
+@given(tables, st.data())
+def test_round_trip(table, data):
     assert tarv.parse(stringify_model(table)) == table
-    result = tarv.parse(tarv.stringify(table))
+    text = tarv.stringify([[drawn_state(data, v) for v in row] for row in table])
+    result = tarv.parse(drawn_state(data, text, exact=True))
     assert result == table
     assert_canonical(result)
 
@@ -377,9 +384,9 @@ def mutated_texts(draw):
 
 
 @settings(max_examples=1500, deadline=None)
-@given(st.one_of(mutated_texts(), st.text(st.sampled_from(INTERESTING), max_size=30)))
-def test_parse_agrees_with_model(text):
-    got = outcome(tarv.parse, text)
+@given(st.one_of(mutated_texts(), st.text(st.sampled_from(INTERESTING), max_size=30)), st.data())
+def test_parse_agrees_with_model(text, data):
+    got = outcome(tarv.parse, drawn_state(data, text, exact=True))
     assert got == outcome(parse_model, text)
     if got[0] == "table":
         assert_canonical(got[1])

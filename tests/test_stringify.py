@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
 from items import Conv, gen, raiser  # noqa: E402
+from states import in_state, states_for  # noqa: E402
 from tarv_model import HEX, stringify_model  # noqa: E402
 
 S = tarv.stringify
@@ -335,14 +336,17 @@ SHAPES = st.sampled_from([list, tuple, gen, iter])
 
 @st.composite
 def tables(draw):
+    """(rows, the state of each str, the table in those states and shapes)."""
     rows = draw(st.lists(st.lists(VALUES, max_size=6), max_size=6))
-    return rows, draw(SHAPES)([draw(SHAPES)(r) for r in rows])
+    states = [[draw(st.sampled_from(states_for(v))) if isinstance(v, str) else None for v in r] for r in rows]
+    made = [[in_state(v, s) if s else v for v, s in zip(r, rs)] for r, rs in zip(rows, states)]
+    return rows, states, draw(SHAPES)([draw(SHAPES)(r) for r in made])
 
 
 @settings(max_examples=300, deadline=None)
 @given(tables())
 def test_matches_model(table):
-    rows, shaped = table
+    rows, _, shaped = table
     result = S(shaped)
     assert result == stringify_model(rows)
     assert_canonical(result)
@@ -351,7 +355,7 @@ def test_matches_model(table):
 @settings(max_examples=200, deadline=None)
 @given(tables(), st.lists(CHARS, min_size=16, max_size=16, unique=True).map("".join))
 def test_matches_model_with_random_hex(table, hex_digits):
-    rows, shaped = table
+    rows, _, shaped = table
     tarv.HEX = hex_digits
     try:
         result = S(shaped)
