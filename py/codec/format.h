@@ -11,12 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
 #include <cstdint>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tarv::format {
 
@@ -64,18 +59,22 @@ inline constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes the `digits` decimal digits of `n` so that they end at `out_end`
-// and returns where they start. `room` is the number of characters that may
-// be written in front of `out_end`: with two, a number below 100 is written
-// as one pair, its leading zero (if any) left for the caller to overwrite.
+// Writes the `digits` decimal digits of `n` at `out` and returns their end.
+// A number below 100 is written as one pair of characters whatever its
+// digit count, without a branch: when it has one digit, the second character
+// is scratch, overwritten by what follows. The writer may do this because a
+// length is always followed by at least one more character of the text (its
+// content, or the ';' of its row).
 template <typename Char>
-inline Char* write_decimal_back(Char* out_end, uint64_t n, int digits, Py_ssize_t room) noexcept {
-  Char* p = out_end;
-  if (n < 100 && room >= 2) {
-    p[-2] = static_cast<Char>(kDigitPairs[2 * n]);
-    p[-1] = static_cast<Char>(kDigitPairs[2 * n + 1]);
-    return out_end - digits;
+inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
+  if (n < 100) {
+    const char* pair = kDigitPairs + 2 * n + (n < 10);
+    out[0] = static_cast<Char>(pair[0]);
+    out[1] = static_cast<Char>(pair[1]);
+    return out + digits;
   }
+  Char* const end = out + digits;
+  Char* p = end;
   while (n >= 100) {
     const char* pair = kDigitPairs + 2 * (n % 100);
     n /= 100;
@@ -88,52 +87,15 @@ inline Char* write_decimal_back(Char* out_end, uint64_t n, int digits, Py_ssize_
   } else {
     *--p = static_cast<Char>('0' + n);
   }
-  return p;
+  return end;
 }
 
 // The number of code points above U+FFFF among the `n` at `buf`: what a
-// 4-byte string's UTF-16 length exceeds its code-point count by. With
-// `may_read_before`, up to 3 code points in front of `buf` may be read (and
-// ignored): true of a compact str, whose characters follow its header.
-inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n,
-                               [[maybe_unused]] bool may_read_before) noexcept {
+// 4-byte string's UTF-16 length exceeds its code-point count by. A plain
+// loop, which the compiler vectorizes.
+inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n) noexcept {
   Py_ssize_t astral = 0;
-  Py_ssize_t i = 0;
-#if defined(__SSE2__)
-  // Four code points per step. Code points are at most 0x10FFFF, so the
-  // signed comparison is exact; it gives -1 in each lane holding an astral
-  // one. A lane's count is summed out every 2^24 steps, long before it could
-  // overflow.
-  const __m128i bmp_max = _mm_set1_epi32(static_cast<int>(kMaxBmp));
-  __m128i lanes = _mm_setzero_si128();
-  Py_ssize_t steps_left = Py_ssize_t{1} << 24;
-  auto sum_lanes = [&] {
-    lanes = _mm_add_epi32(lanes, _mm_shuffle_epi32(lanes, _MM_SHUFFLE(1, 0, 3, 2)));
-    lanes = _mm_add_epi32(lanes, _mm_shuffle_epi32(lanes, _MM_SHUFFLE(2, 3, 0, 1)));
-    astral += static_cast<uint32_t>(_mm_cvtsi128_si32(lanes));
-    lanes = _mm_setzero_si128();
-  };
-  for (; n - i >= 4; i += 4) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
-    lanes = _mm_sub_epi32(lanes, _mm_cmpgt_epi32(x, bmp_max));
-    if (--steps_left == 0) {
-      sum_lanes();
-      steps_left = Py_ssize_t{1} << 24;
-    }
-  }
-  if (i < n && may_read_before) {
-    // The last 1 to 3 code points: one block ending at the last one, its
-    // lanes in front of them masked off.
-    alignas(16) static constexpr int32_t kTailMasks[4][4] = {
-        {0, 0, 0, 0}, {0, 0, 0, -1}, {0, 0, -1, -1}, {0, -1, -1, -1}};
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + n - 4));
-    const __m128i keep = _mm_load_si128(reinterpret_cast<const __m128i*>(kTailMasks[n - i]));
-    lanes = _mm_sub_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x, bmp_max), keep));
-    i = n;
-  }
-  sum_lanes();
-#endif
-  for (; i < n; ++i) astral += buf[i] > kMaxBmp;
+  for (Py_ssize_t i = 0; i < n; ++i) astral += buf[i] > kMaxBmp;
   return astral;
 }
 
@@ -141,7 +103,7 @@ inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n,
 inline Py_ssize_t u16_length(PyObject* str) noexcept {
   const Py_ssize_t v_len = PyUnicode_GET_LENGTH(str);
   if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) return v_len;
-  return v_len + count_astral(PyUnicode_4BYTE_DATA(str), v_len, PyUnicode_IS_COMPACT(str));
+  return v_len + count_astral(PyUnicode_4BYTE_DATA(str), v_len);
 }
 
 }  // namespace tarv::format

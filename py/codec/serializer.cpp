@@ -1,17 +1,337 @@
-// The serializer walks the input once, keeping one word per value (see Word
-// below), and then writes the whole text into one allocation of exactly the
-// right size and width. The result is what joining the literal piece list
+// The serializer writes the whole text into one allocation of exactly the
+// right size and width, front to back, after a first pass that measures it.
+// The result is what joining the literal piece list
 //   [HEX[len(l_str) - 1], l_str, v] per value, ';' per row
 // would give, errors included, without creating those pieces.
+//
+// A plain table (an exact list or tuple of exact lists or tuples of str,
+// with HEX an exact str whose lookup is remembered) runs no Python code from
+// start to end, so nothing can change while it is read: it is measured and
+// then written by walking it twice, with borrowed references only. Anything
+// else goes through the Serializer below, which walks the input once, in the
+// order and with the effects of the literal algorithm (iterators, string
+// conversions, a HEX lookup per value), keeping a reference to every piece,
+// and then writes the text from those.
 #include "serializer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "format.h"
 
 namespace tarv {
 namespace {
+
+// ---------------------------------------------------------------------------
+// Writing the text.
+
+// A short value (at most 16 bytes of characters) is copied as one 16-byte
+// block, with no branch on its length: random short lengths would mispredict
+// a branchy copy most of the time. The block is read so that it ends with the
+// value's last byte; what it holds in front of the first character is the
+// string object's own header, which precedes the characters of every compact
+// str and is at least 15 bytes long on every supported layout. Those bytes are
+// shifted out before the block is counted or stored, so they never reach the
+// text. The store writes 16 bytes of characters and zeros from the value's
+// position on, and what follows overwrites the zeros; where fewer than 16
+// bytes of the text are left, the value is copied exactly.
+//
+// This needs a 128-bit integer and little-endian byte order (the first
+// character must be the lowest byte); elsewhere every value is copied
+// exactly.
+static_assert(sizeof(PyASCIIObject) >= 15 && sizeof(PyCompactUnicodeObject) >= 15);
+
+#if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kBlockCopies = true;
+
+class Block {
+ public:
+  Block() noexcept = default;
+
+  // The `char_bytes` (1 to 16) bytes of characters that end at `chars_end`.
+  static Block load(const void* chars_end, size_t char_bytes) noexcept {
+    const auto* end = static_cast<const unsigned char*>(chars_end);
+    uint64_t low, high;
+    std::memcpy(&low, end - 16, 8);
+    std::memcpy(&high, end - 8, 8);
+    Block block;
+    block.bytes_ = ((static_cast<unsigned __int128>(high) << 64) | low) >> (8 * (16 - char_bytes));
+    return block;
+  }
+
+  // The code points above U+FFFF in a block of 4-byte characters.
+  int count_astral() const noexcept {
+    uint32_t code_points[4];
+    std::memcpy(code_points, &bytes_, 16);
+    return (code_points[0] > format::kMaxBmp) + (code_points[1] > format::kMaxBmp) +
+           (code_points[2] > format::kMaxBmp) + (code_points[3] > format::kMaxBmp);
+  }
+
+  // Writes the block's 16 / sizeof(In) characters at `out`, widened to Out.
+  template <typename Out, typename In>
+  void store(Out* out) const noexcept {
+    if constexpr (sizeof(Out) == sizeof(In)) {
+      std::memcpy(out, &bytes_, 16);
+    } else {
+      In chars[16 / sizeof(In)];
+      std::memcpy(chars, &bytes_, 16);
+      for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
+    }
+  }
+
+ private:
+  unsigned __int128 bytes_ = 0;
+};
+#else
+constexpr bool kBlockCopies = false;
+
+// Never used: every value is copied exactly.
+class Block {
+ public:
+  static Block load(const void*, size_t) noexcept { return {}; }
+  int count_astral() const noexcept { return 0; }
+  template <typename Out, typename In>
+  void store(Out*) const noexcept {}
+};
+#endif
+
+// Copies `n` characters exactly, widening them where Out is wider.
+template <typename Out, typename In>
+inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
+  static_assert(sizeof(In) <= sizeof(Out));
+  if constexpr (sizeof(In) == sizeof(Out)) {
+    std::memcpy(out, in, static_cast<size_t>(n) * sizeof(Out));
+  } else {
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
+  }
+}
+
+// Writes the text, front to back, into a str's buffer of Out characters.
+// Every str written must fit Out: the buffer's width is that of the widest.
+template <typename Out>
+class TextWriter {
+ public:
+  TextWriter(Out* text, Py_ssize_t length) noexcept : out_(text), end_(text + length) {}
+
+  void row_end() noexcept { *out_++ = static_cast<Out>(format::kRowEnd); }
+
+  // A value record: the header character (`headers`, indexed by the number
+  // of length digits minus one; none when `headers` is null, the header
+  // having been written already), the decimal UTF-16 length, the value.
+  void value(PyObject* v, const Py_UCS4* headers) noexcept {
+    const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+    const void* data = PyUnicode_DATA(v);
+    const bool compact = PyUnicode_IS_COMPACT(v);
+    switch (PyUnicode_KIND(v)) {
+      case PyUnicode_1BYTE_KIND:
+        record(static_cast<const Py_UCS1*>(data), v_len, compact, headers);
+        return;
+      case PyUnicode_2BYTE_KIND:
+        if constexpr (sizeof(Out) >= 2) {
+          record(static_cast<const Py_UCS2*>(data), v_len, compact, headers);
+          return;
+        }
+        break;
+      default:
+        if constexpr (sizeof(Out) == 4) {
+          record(static_cast<const Py_UCS4*>(data), v_len, compact, headers);
+          return;
+        }
+        break;
+    }
+    __builtin_unreachable();
+  }
+
+  // The characters of a str, verbatim (a header piece).
+  void chars(PyObject* s) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+      case PyUnicode_1BYTE_KIND:
+        copy_chars(out_, PyUnicode_1BYTE_DATA(s), n);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        if constexpr (sizeof(Out) >= 2) {
+          copy_chars(out_, PyUnicode_2BYTE_DATA(s), n);
+          break;
+        }
+        __builtin_unreachable();
+      default:
+        if constexpr (sizeof(Out) == 4) {
+          copy_chars(out_, PyUnicode_4BYTE_DATA(s), n);
+          break;
+        }
+        __builtin_unreachable();
+    }
+    out_ += n;
+  }
+
+ private:
+  template <typename In>
+  void record(const In* chars, Py_ssize_t v_len, bool compact, const Py_UCS4* headers) noexcept {
+    constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
+    const bool as_block = kBlockCopies && compact && v_len > 0 && v_len <= kBlockChars;
+    Block block;
+    if (as_block) block = Block::load(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
+    Py_ssize_t u16_len = v_len;
+    if constexpr (sizeof(In) == 4) {
+      u16_len += as_block ? block.count_astral() : format::count_astral(chars, v_len);
+    }
+    const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
+    if (headers) *out_++ = static_cast<Out>(headers[digits - 1]);
+    out_ = format::write_decimal(out_, static_cast<uint64_t>(u16_len), digits);
+    if (as_block && end_ - out_ >= kBlockChars) {
+      block.template store<Out, In>(out_);
+    } else {
+      copy_chars(out_, chars, v_len);
+    }
+    out_ += v_len;
+  }
+
+  Out* out_;
+  Out* const end_;
+};
+
+// The number of decimal digits of v's UTF-16 length. A 4-byte string's lies
+// between v_len and 2 * v_len units: it is only counted when those bounds
+// have different digit counts.
+inline int length_digits(PyObject* v, Py_ssize_t v_len, int kind) noexcept {
+  const int digits = format::decimal_digit_count(static_cast<uint64_t>(v_len));
+  if (kind != PyUnicode_4BYTE_KIND ||
+      format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
+    return digits;
+  }
+  return format::decimal_digit_count(
+      static_cast<uint64_t>(v_len + format::count_astral(PyUnicode_4BYTE_DATA(v), v_len)));
+}
+
+// A new str of `length` code points whose widest is `max_char`, filled by
+// write(Out* text) at the width that makes it canonical.
+template <typename Write>
+PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, Write&& write) noexcept {
+  PyObject* text = PyUnicode_New(length, max_char);
+  if (!text) return nullptr;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      write(PyUnicode_1BYTE_DATA(text));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      write(PyUnicode_2BYTE_DATA(text));
+      break;
+    default:
+      write(PyUnicode_4BYTE_DATA(text));
+      break;
+  }
+  return text;
+}
+
+// The header characters an exact-str HEX supplies directly: its first
+// characters, indexed by the number of length digits minus one.
+struct HexTable {
+  Py_ssize_t chars = 0;
+  Py_UCS4 header[format::kMaxLengthDigits] = {};
+
+  void load(PyObject* hex) noexcept {
+    chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
+    for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ_CHAR(hex, k);
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Plain tables.
+
+// The items of an exact list or tuple, or false for anything else.
+inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size) noexcept {
+  if (PyList_CheckExact(seq)) {
+    items = reinterpret_cast<PyListObject*>(seq)->ob_item;
+    size = PyList_GET_SIZE(seq);
+    return true;
+  }
+  if (PyTuple_CheckExact(seq)) {
+    items = reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+    size = PyTuple_GET_SIZE(seq);
+    return true;
+  }
+  return false;
+}
+
+// Measures a plain table: the length and widest character of its text.
+// Returns false, having changed nothing, when the table is not plain (or its
+// text would be too long), for the Serializer to take it from the start.
+bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
+                   Py_UCS4& max_char) noexcept {
+  PyObject* const* rows;
+  Py_ssize_t n_rows;
+  if (!exact_items(lists, rows, n_rows)) return false;
+  Py_ssize_t total = n_rows;  // the ';' of each row
+  unsigned digit_counts = 0;  // bit d: some length has d digits
+  int kinds = 0;              // the widths of the values, or-ed
+  bool non_ascii = false;
+  for (Py_ssize_t r = 0; r < n_rows; ++r) {
+    PyObject* const* items;
+    Py_ssize_t n_items;
+    if (!exact_items(rows[r], items, n_items)) return false;
+    for (Py_ssize_t k = 0; k < n_items; ++k) {
+      PyObject* v = items[k];
+      if (!PyUnicode_Check(v) || !is_ready(v)) return false;
+      const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+      const int kind = PyUnicode_KIND(v);
+      const int digits = length_digits(v, v_len, kind);
+      if (digits > hex.chars) return false;
+      digit_counts |= 1u << digits;
+      kinds |= kind;
+      non_ascii |= !PyUnicode_IS_ASCII(v);
+      if (__builtin_add_overflow(total, 1 + digits + v_len, &total)) return false;
+    }
+  }
+  // Every str is canonical, so a value's width tells the range of its widest
+  // character, and the range is all the text's width depends on: the text
+  // is canonical too.
+  max_char = (kinds & PyUnicode_4BYTE_KIND)   ? 0x10FFFF
+             : (kinds & PyUnicode_2BYTE_KIND) ? 0xFFFF
+             : non_ascii                      ? 0xFF
+                                              : 0x7F;
+  for (int digits = 1; digits <= format::kMaxLengthDigits; ++digits) {
+    if (digit_counts & (1u << digits)) max_char = std::max(max_char, hex.header[digits - 1]);
+  }
+  text_len = total;
+  return true;
+}
+
+template <typename Out>
+void write_plain(PyObject* lists, const HexTable& hex, Out* text, Py_ssize_t text_len) noexcept {
+  // measure_plain() has found every sequence to be an exact list or tuple.
+  TextWriter<Out> writer(text, text_len);
+  PyObject* const* rows = nullptr;
+  Py_ssize_t n_rows = 0;
+  exact_items(lists, rows, n_rows);
+  for (Py_ssize_t r = 0; r < n_rows; ++r) {
+    PyObject* const* items = nullptr;
+    Py_ssize_t n_items = 0;
+    exact_items(rows[r], items, n_items);
+    for (Py_ssize_t k = 0; k < n_items; ++k) writer.value(items[k], hex.header);
+    writer.row_end();
+  }
+}
+
+// Sets `text` to the text of a plain table (null with an exception set on
+// failure) and returns true; returns false when the table is not plain.
+bool stringify_plain(PyObject* lists, const NameLookup& hex_lookup, PyObject*& text) noexcept {
+  PyObject* hex = hex_lookup.peek();
+  if (!hex || !PyUnicode_CheckExact(hex) || !is_ready(hex)) return false;
+  HexTable table;
+  table.load(hex);
+  Py_ssize_t text_len;
+  Py_UCS4 max_char;
+  if (!measure_plain(lists, table, text_len, max_char)) return false;
+  text = new_text(text_len, max_char,
+                  [&](auto* out) { write_plain(lists, table, out, text_len); });
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Any other input.
 
 // Walks an iterable, calling visit(Ref element) for each element until it
 // returns false. Exact lists and tuples are walked by index, re-reading the
@@ -73,192 +393,7 @@ inline Word object_word(PyObject* obj, Word tag) noexcept {
   return reinterpret_cast<Word>(obj) | tag;
 }
 
-// The text is written from its end towards its start. That lets a short
-// value be copied as whole 16-byte blocks aligned on its last byte: the
-// bytes a block spills over in front of the value are overwritten later by
-// what precedes it. Spilling in front of the text's first character is what
-// must not happen: `room` is the number of characters between the text's
-// start and the value's end. The blocks read from the source end at its last
-// byte too, so they reach in front of its characters: at most 15 bytes, or
-// 44 for the three-block reads of short 4-byte strings. Both stay within the
-// header of a compact str, which its characters follow: a 1-byte str's is at
-// least a PyASCIIObject, a wider one's a PyCompactUnicodeObject. The three-
-// block reads need 44 bytes in front of the characters, which 32-bit layouts
-// do not have: there they are left out.
-static_assert(sizeof(PyASCIIObject) >= 15);
-static_assert(sizeof(PyCompactUnicodeObject) >= 15);
-constexpr bool kThreeBlockReads = sizeof(PyCompactUnicodeObject) >= 44;
-
-#if defined(__SSE2__)
-inline __m128i load16(const void* p) noexcept {
-  return _mm_loadu_si128(static_cast<const __m128i*>(p));
-}
-inline void store16(void* p, __m128i x) noexcept {
-  _mm_storeu_si128(static_cast<__m128i*>(p), x);
-}
-
-inline Py_ssize_t sum_lanes(__m128i lanes) noexcept {
-  lanes = _mm_add_epi32(lanes, _mm_shuffle_epi32(lanes, _MM_SHUFFLE(1, 0, 3, 2)));
-  lanes = _mm_add_epi32(lanes, _mm_shuffle_epi32(lanes, _MM_SHUFFLE(2, 3, 0, 1)));
-  return _mm_cvtsi128_si32(lanes);
-}
-
-// The lanes of a block of four code points to count, by the number of lanes
-// in front of the string's first code point.
-alignas(16) constexpr int32_t kLeadMasks[4][4] = {
-    {-1, -1, -1, -1}, {0, -1, -1, -1}, {0, 0, -1, -1}, {0, 0, 0, -1}};
-
-// The number of astral code points among the last `n` (at most 12) of the
-// twelve in the blocks x0, x1, x2, counted without branching on `n`: short
-// values of random lengths would mispredict every branch. Lane k of the
-// twelve (x0 holds 0-3, x1 4-7, x2 8-11) is a code point of the string only
-// when k >= 12 - n; every other lane holds bytes in front of it and is
-// masked off, in all three blocks.
-inline Py_ssize_t count_last_astral(__m128i x0, __m128i x1, __m128i x2, Py_ssize_t n) noexcept {
-  const __m128i bmp_max = _mm_set1_epi32(static_cast<int>(format::kMaxBmp));
-  const __m128i first = _mm_set1_epi32(static_cast<int>(11 - n));
-  const __m128i lane = _mm_set_epi32(3, 2, 1, 0);
-  const __m128i keep0 = _mm_cmpgt_epi32(lane, first);
-  const __m128i keep1 = _mm_cmpgt_epi32(_mm_add_epi32(lane, _mm_set1_epi32(4)), first);
-  const __m128i keep2 = _mm_cmpgt_epi32(_mm_add_epi32(lane, _mm_set1_epi32(8)), first);
-  __m128i lanes = _mm_and_si128(_mm_cmpgt_epi32(x0, bmp_max), keep0);
-  lanes = _mm_add_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x1, bmp_max), keep1));
-  lanes = _mm_add_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x2, bmp_max), keep2));
-  return -sum_lanes(lanes);
-}
-#endif
-
-// Copies the `n` code points at `in` so that they end at `out_end`, widening
-// them where needed (never narrowing), and returns where they start. Sets
-// `astral` to the number of code points above U+FFFF among them: the copy
-// of a short 4-byte string counts them in the blocks it moves.
-template <typename Out, typename In>
-inline Out* copy_back(Out* out_end, const In* in, Py_ssize_t n, [[maybe_unused]] Py_ssize_t room,
-                      bool compact, Py_ssize_t& astral) noexcept {
-  static_assert(sizeof(In) <= sizeof(Out));
-  Out* const out = out_end - n;
-  astral = 0;
-#if defined(__SSE2__)
-  if (compact && n > 0) {
-    const auto* src_end = reinterpret_cast<const unsigned char*>(in + n);
-    auto* dst_end = reinterpret_cast<unsigned char*>(out_end);
-    const Py_ssize_t room_bytes = room * static_cast<Py_ssize_t>(sizeof(Out));
-    const Py_ssize_t in_bytes = n * static_cast<Py_ssize_t>(sizeof(In));
-    if constexpr (sizeof(In) == sizeof(Out)) {
-      const Py_ssize_t block_bytes = (in_bytes + 15) & ~Py_ssize_t{15};
-      if (block_bytes <= 64 && block_bytes <= room_bytes) {
-        if constexpr (sizeof(In) == 4) {
-          if (kThreeBlockReads && n <= 12 && room_bytes >= 48) {
-            // Three blocks whatever the length: no branch on it.
-            const __m128i x0 = load16(src_end - 48);
-            const __m128i x1 = load16(src_end - 32);
-            const __m128i x2 = load16(src_end - 16);
-            store16(dst_end - 48, x0);
-            store16(dst_end - 32, x1);
-            store16(dst_end - 16, x2);
-            astral = count_last_astral(x0, x1, x2, n);
-            return out;
-          }
-          const __m128i bmp_max = _mm_set1_epi32(static_cast<int>(format::kMaxBmp));
-          __m128i lanes = _mm_setzero_si128();
-          for (Py_ssize_t k = 16; k < block_bytes; k += 16) {
-            const __m128i x = load16(src_end - k);
-            store16(dst_end - k, x);
-            lanes = _mm_sub_epi32(lanes, _mm_cmpgt_epi32(x, bmp_max));
-          }
-          // The lowest block may start in front of the string: those lanes
-          // are copied (and overwritten later) but not counted.
-          const __m128i x = load16(src_end - block_bytes);
-          store16(dst_end - block_bytes, x);
-          const __m128i keep = _mm_load_si128(
-              reinterpret_cast<const __m128i*>(kLeadMasks[(block_bytes - in_bytes) / 4]));
-          lanes = _mm_sub_epi32(lanes, _mm_and_si128(_mm_cmpgt_epi32(x, bmp_max), keep));
-          astral = sum_lanes(lanes);
-        } else {
-          for (Py_ssize_t k = 16; k <= block_bytes; k += 16) {
-            store16(dst_end - k, load16(src_end - k));
-          }
-        }
-        return out;
-      }
-    } else if (in_bytes <= 16 &&
-               room_bytes >= 16 * static_cast<Py_ssize_t>(sizeof(Out) / sizeof(In))) {
-      // One source block, widened with zeros into two or four blocks.
-      const __m128i x = load16(src_end - 16);
-      const __m128i zero = _mm_setzero_si128();
-      if constexpr (sizeof(In) == 1 && sizeof(Out) == 2) {
-        store16(dst_end - 32, _mm_unpacklo_epi8(x, zero));
-        store16(dst_end - 16, _mm_unpackhi_epi8(x, zero));
-      } else if constexpr (sizeof(In) == 2) {
-        store16(dst_end - 32, _mm_unpacklo_epi16(x, zero));
-        store16(dst_end - 16, _mm_unpackhi_epi16(x, zero));
-      } else {
-        const __m128i lo = _mm_unpacklo_epi8(x, zero);
-        const __m128i hi = _mm_unpackhi_epi8(x, zero);
-        store16(dst_end - 64, _mm_unpacklo_epi16(lo, zero));
-        store16(dst_end - 48, _mm_unpackhi_epi16(lo, zero));
-        store16(dst_end - 32, _mm_unpacklo_epi16(hi, zero));
-        store16(dst_end - 16, _mm_unpackhi_epi16(hi, zero));
-      }
-      return out;
-    }
-  }
-#endif
-  if constexpr (sizeof(In) == sizeof(Out)) {
-    std::memcpy(out, in, static_cast<size_t>(n) * sizeof(Out));
-  } else {
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
-  }
-  if constexpr (sizeof(In) == 4) astral = format::count_astral(in, n, compact);
-  return out;
-}
-
-// Copies `str` so that it ends at `out_end` and returns where it starts;
-// sets `u16_len` to its UTF-16 length.
-template <typename Out>
-inline Out* copy_str_back(Out* out_end, PyObject* str, Out* text_start,
-                          Py_ssize_t& u16_len) noexcept {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
-  const Py_ssize_t room = out_end - text_start;
-  const bool compact = PyUnicode_IS_COMPACT(str);
-  Py_ssize_t astral;
-  Out* out;
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      out = copy_back(out_end, PyUnicode_1BYTE_DATA(str), n, room, compact, astral);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      if constexpr (sizeof(Out) >= 2) {
-        out = copy_back(out_end, PyUnicode_2BYTE_DATA(str), n, room, compact, astral);
-        break;
-      }
-      __builtin_unreachable();
-    default:
-      if constexpr (sizeof(Out) == 4) {
-        out = copy_back(out_end, PyUnicode_4BYTE_DATA(str), n, room, compact, astral);
-        break;
-      }
-      __builtin_unreachable();
-  }
-  u16_len = n + astral;
-  return out;
-}
-
-// The header characters an exact-str HEX supplies directly: its first
-// characters, indexed by the number of length digits minus one.
-struct HexTable {
-  Py_ssize_t chars = 0;
-  Py_UCS4 header[format::kMaxLengthDigits] = {};
-
-  void load(PyObject* hex) noexcept {
-    chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
-    for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ_CHAR(hex, k);
-  }
-};
-
 class Serializer {
-  static constexpr Py_ssize_t kWriteAhead = 16;
-
  public:
   explicit Serializer(NameLookup& hex_lookup) noexcept : hex_lookup_(hex_lookup) {}
   ~Serializer() {
@@ -319,7 +454,7 @@ class Serializer {
       PyObject* v = items[i];
       if (!PyUnicode_Check(v) || !is_ready(v)) break;
       const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-      const int digits = length_digits(v, v_len);
+      const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
       if (digits > table_chars) break;
       Py_INCREF(v);
       *word++ = object_word(v, kValueTag);
@@ -346,7 +481,7 @@ class Serializer {
     }
     if (!ensure_ready(v.get())) return false;
     const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v.get());
-    const int digits = length_digits(v.get(), v_len);
+    const int digits = length_digits(v.get(), v_len, PyUnicode_KIND(v.get()));
 
     // HEX is read after the item's conversion, which may have rebound it.
     Py_ssize_t header_len = 1;
@@ -361,29 +496,6 @@ class Serializer {
     add_length(header_len + digits + v_len);
     piece_count_ += 3;
     return true;
-  }
-
-  // The number of decimal digits of v's UTF-16 length. A short compact
-  // 4-byte string is counted with fixed blocks; a longer one lies between
-  // v_len and 2 * v_len units, and is only counted when those bounds have
-  // different digit counts (the writer counts every 4-byte value again, in
-  // the blocks it copies).
-  static int length_digits(PyObject* v, Py_ssize_t v_len) noexcept {
-#if defined(__SSE2__)
-    if (kThreeBlockReads && PyUnicode_KIND(v) == PyUnicode_4BYTE_KIND && v_len <= 12 &&
-        PyUnicode_IS_COMPACT(v)) {
-      const auto* end = reinterpret_cast<const unsigned char*>(PyUnicode_4BYTE_DATA(v) + v_len);
-      const Py_ssize_t astral =
-          count_last_astral(load16(end - 48), load16(end - 32), load16(end - 16), v_len);
-      return format::decimal_digit_count(static_cast<uint64_t>(v_len + astral));
-    }
-#endif
-    const int digits = format::decimal_digit_count(static_cast<uint64_t>(v_len));
-    if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND ||
-        format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
-      return digits;
-    }
-    return format::decimal_digit_count(static_cast<uint64_t>(format::u16_length(v)));
   }
 
   bool add_row_end() noexcept {
@@ -469,65 +581,37 @@ class Serializer {
     }
     // Every piece is a canonical str and max_char_ is the range of the widest
     // one, so the result holds a character of its width: it is canonical too.
-    PyObject* result = PyUnicode_New(total_len_, max_char_);
-    if (!result) return nullptr;
-    switch (PyUnicode_KIND(result)) {
-      case PyUnicode_1BYTE_KIND:
-        write(PyUnicode_1BYTE_DATA(result));
-        break;
-      case PyUnicode_2BYTE_KIND:
-        write(PyUnicode_2BYTE_DATA(result));
-        break;
-      default:
-        write(PyUnicode_4BYTE_DATA(result));
-        break;
-    }
-    return result;
+    return new_text(total_len_, max_char_, [this](auto* text) { write(text); });
   }
 
-  // Fills the result from its end, releasing each object once used. Nothing
-  // here can fail.
+  // Writes the text from the words, releasing each object once used. A
+  // header word's value, the next word, has no header of its own to write.
+  // Nothing here can fail.
   template <typename Out>
-  void write(Out* const text_start) noexcept {
-    Out* out = text_start + total_len_;
-    // Going backwards, the table in effect is that of the last HEX change
-    // not yet passed.
-    Py_ssize_t changes_left = hex_changes_.size();
+  void write(Out* text) noexcept {
+    TextWriter<Out> writer(text, total_len_);
     HexTable table;
-    if (changes_left > 0) table.load(word_object(words_[hex_changes_[changes_left - 1]]));
-    // Locals: stores to a 1-byte text could alias any member.
+    bool header_written = false;
     const Word* const words = words_.data();
-    for (Py_ssize_t i = words_.size() - 1; i >= 0; --i) {
-      // Fetch the objects ahead: the loop would otherwise wait on each.
-      // A short string's characters may start on the object's second line.
-      if (i >= kWriteAhead && words[i - kWriteAhead] != kRowEndWord) {
-        const char* ahead = reinterpret_cast<const char*>(word_object(words[i - kWriteAhead]));
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + 64);
-      }
+    for (Py_ssize_t i = 0; i < words_.size(); ++i) {
       const Word word = words[i];
       if (word == kRowEndWord) {
-        *--out = static_cast<Out>(format::kRowEnd);
+        writer.row_end();
         continue;
       }
       PyObject* obj = word_object(word);
-      const Word tag = word & kTagMask;
-      if (tag == kValueTag) [[likely]] {
-        Py_ssize_t u16_len;
-        out = copy_str_back(out, obj, text_start, u16_len);
-        const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
-        out = format::write_decimal_back(out, static_cast<uint64_t>(u16_len), digits,
-                                         out - text_start);
-        // A header word, if any, is the one before: it is written when met.
-        if (i == 0 || (words[i - 1] & kTagMask) != kHeaderTag) {
-          *--out = static_cast<Out>(table.header[digits - 1]);
-        }
-      } else if (tag == kHeaderTag) {
-        Py_ssize_t header_u16_len;
-        out = copy_str_back(out, obj, text_start, header_u16_len);
-      } else {
-        --changes_left;
-        if (changes_left > 0) table.load(word_object(words[hex_changes_[changes_left - 1]]));
+      switch (word & kTagMask) {
+        case kValueTag:
+          writer.value(obj, header_written ? nullptr : table.header);
+          header_written = false;
+          break;
+        case kHeaderTag:
+          writer.chars(obj);
+          header_written = true;
+          break;
+        default:
+          table.load(obj);
+          break;
       }
       Py_DECREF(obj);
     }
@@ -551,6 +635,8 @@ class Serializer {
 }  // namespace
 
 PyObject* stringify(PyObject* lists, NameLookup& hex) noexcept {
+  PyObject* text;
+  if (stringify_plain(lists, hex, text)) return text;
   Serializer serializer(hex);
   return serializer.run(lists);
 }
