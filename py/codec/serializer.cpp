@@ -26,76 +26,130 @@ namespace {
 // ---------------------------------------------------------------------------
 // Writing the text.
 
-// A short value (at most 16 bytes of characters) is copied as one 16-byte
-// block, with no branch on its length: random short lengths would mispredict
-// a branchy copy most of the time. The block is read so that it ends with the
-// value's last byte; what it holds in front of the first character is the
-// string object's own header, which precedes the characters of every compact
-// str and is at least 15 bytes long on every supported layout. Those bytes are
-// shifted out before the block is counted or stored, so they never reach the
-// text. The store writes 16 bytes of characters and zeros from the value's
-// position on, and what follows overwrites the zeros; where fewer than 16
-// bytes of the text are left, the value is copied exactly.
+// Values are copied in 16-byte blocks, without branching on their length
+// where it is short: random short lengths would mispredict a branchy copy
+// (memcpy's) most of the time. Three cases, by the bytes of characters:
 //
-// This needs a 128-bit integer and little-endian byte order (the first
-// character must be the lowest byte); elsewhere every value is copied
-// exactly.
+// - Up to 16 (ShortBlock): one block, read so that it ends with the value's
+//   last byte. What it holds in front of the first character is the string
+//   object's own header, which precedes the characters of every compact str
+//   and is at least 15 bytes long on every supported layout. Those bytes are
+//   shifted out before the block is counted or stored, so they never reach
+//   the text. The store writes the characters and then zeros, up to 16 bytes
+//   of source characters, which what follows overwrites; where the text has
+//   no room left for that, the value is copied exactly. This needs a 128-bit
+//   integer and little-endian byte order (the first character must be the
+//   lowest byte); elsewhere short values are copied exactly.
+// - 16 to 64 (FourBlocks): four blocks, each within the characters, the
+//   later ones overlapping or repeating the last full one.
+// - More: memcpy, or a widening loop the compiler vectorizes.
 static_assert(sizeof(PyASCIIObject) >= 15 && sizeof(PyCompactUnicodeObject) >= 15);
+
+using I32x4 = int32_t __attribute__((vector_size(16)));
+
+// The code points above U+FFFF in four 4-byte characters, as -1 per lane.
+// Code points are at most 0x10FFFF, so a signed comparison is exact.
+inline I32x4 astral_lanes(const void* block) noexcept {
+  I32x4 code_points;
+  std::memcpy(&code_points, block, 16);
+  return code_points > static_cast<int32_t>(format::kMaxBmp);
+}
+
+inline Py_ssize_t sum_lanes(I32x4 lanes) noexcept {
+  return static_cast<Py_ssize_t>(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
+}
+
+// Writes the 16 bytes at `block`, characters of width In, at `out`, widened
+// to Out.
+template <typename Out, typename In>
+inline void store_block(Out* out, const unsigned char* block) noexcept {
+  if constexpr (sizeof(Out) == sizeof(In)) {
+    std::memcpy(out, block, 16);
+  } else {
+    In chars[16 / sizeof(In)];
+    std::memcpy(chars, block, 16);
+    for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
+  }
+}
 
 #if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr bool kBlockCopies = true;
+constexpr bool kShortBlocks = true;
 
-class Block {
+class ShortBlock {
  public:
-  Block() noexcept = default;
-
-  // The `char_bytes` (1 to 16) bytes of characters that end at `chars_end`.
-  static Block load(const void* chars_end, size_t char_bytes) noexcept {
+  // The `char_bytes` (1 to 16) bytes of characters that end at `chars_end`,
+  // in front of which lies the header of their compact str.
+  ShortBlock(const void* chars_end, size_t char_bytes) noexcept {
     const auto* end = static_cast<const unsigned char*>(chars_end);
     uint64_t low, high;
     std::memcpy(&low, end - 16, 8);
     std::memcpy(&high, end - 8, 8);
-    Block block;
-    block.bytes_ = ((static_cast<unsigned __int128>(high) << 64) | low) >> (8 * (16 - char_bytes));
-    return block;
+    const unsigned __int128 bytes =
+        ((static_cast<unsigned __int128>(high) << 64) | low) >> (8 * (16 - char_bytes));
+    std::memcpy(bytes_, &bytes, 16);
   }
 
-  // The code points above U+FFFF in a block of 4-byte characters.
-  int count_astral() const noexcept {
-    uint32_t code_points[4];
-    std::memcpy(code_points, &bytes_, 16);
-    return (code_points[0] > format::kMaxBmp) + (code_points[1] > format::kMaxBmp) +
-           (code_points[2] > format::kMaxBmp) + (code_points[3] > format::kMaxBmp);
-  }
+  // For 4-byte characters; the zeros after them count as none.
+  Py_ssize_t count_astral() const noexcept { return -sum_lanes(astral_lanes(bytes_)); }
 
-  // Writes the block's 16 / sizeof(In) characters at `out`, widened to Out.
   template <typename Out, typename In>
   void store(Out* out) const noexcept {
-    if constexpr (sizeof(Out) == sizeof(In)) {
-      std::memcpy(out, &bytes_, 16);
-    } else {
-      In chars[16 / sizeof(In)];
-      std::memcpy(chars, &bytes_, 16);
-      for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
-    }
+    store_block<Out, In>(out, bytes_);
   }
 
  private:
-  unsigned __int128 bytes_ = 0;
+  alignas(16) unsigned char bytes_[16];
 };
 #else
-constexpr bool kBlockCopies = false;
+constexpr bool kShortBlocks = false;
 
-// Never used: every value is copied exactly.
-class Block {
+// Never made: short values are copied exactly.
+class ShortBlock {
  public:
-  static Block load(const void*, size_t) noexcept { return {}; }
-  int count_astral() const noexcept { return 0; }
+  ShortBlock(const void*, size_t) noexcept {}
+  Py_ssize_t count_astral() const noexcept { return 0; }
   template <typename Out, typename In>
   void store(Out*) const noexcept {}
 };
 #endif
+
+// `n` characters of width In making 16 to 64 bytes, as four blocks: block k
+// starts at character min(k * 16 / sizeof(In), n - 16 / sizeof(In)).
+template <typename In>
+class FourBlocks {
+  static constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
+
+ public:
+  static bool fits(Py_ssize_t n) noexcept { return n >= kBlockChars && n <= 4 * kBlockChars; }
+
+  FourBlocks(const In* chars, Py_ssize_t n) noexcept {
+    for (int k = 0; k < 4; ++k) {
+      start_[k] = std::min(k * kBlockChars, n - kBlockChars);
+      std::memcpy(bytes_[k], chars + start_[k], 16);
+    }
+  }
+
+  // For 4-byte characters: in each block, the lanes no earlier block holds.
+  Py_ssize_t count_astral() const noexcept {
+    const I32x4 lane = {0, 1, 2, 3};
+    I32x4 astral = {0, 0, 0, 0};
+    for (int k = 0; k < 4; ++k) {
+      const I32x4 fresh = lane + static_cast<int32_t>(start_[k]) >= static_cast<int32_t>(4 * k);
+      astral += astral_lanes(bytes_[k]) & fresh;
+    }
+    return -sum_lanes(astral);
+  }
+
+  template <typename Out>
+  void store(Out* out) const noexcept {
+    for (int k = 0; k < 4; ++k) store_block<Out, In>(out + start_[k], bytes_[k]);
+  }
+
+ private:
+  alignas(16) unsigned char bytes_[4][16];
+  Py_ssize_t start_[4];
+};
 
 // Copies `n` characters exactly, widening them where Out is wider.
 template <typename Out, typename In>
@@ -171,22 +225,32 @@ class TextWriter {
   template <typename In>
   void record(const In* chars, Py_ssize_t v_len, bool compact, const Py_UCS4* headers) noexcept {
     constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
-    const bool as_block = kBlockCopies && compact && v_len > 0 && v_len <= kBlockChars;
-    Block block;
-    if (as_block) block = Block::load(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
-    Py_ssize_t u16_len = v_len;
-    if constexpr (sizeof(In) == 4) {
-      u16_len += as_block ? block.count_astral() : format::count_astral(chars, v_len);
-    }
-    const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
-    if (headers) *out_++ = static_cast<Out>(headers[digits - 1]);
-    out_ = format::write_decimal(out_, static_cast<uint64_t>(u16_len), digits);
-    if (as_block && end_ - out_ >= kBlockChars) {
-      block.template store<Out, In>(out_);
+    if (kShortBlocks && compact && v_len > 0 && v_len <= kBlockChars) {
+      const ShortBlock block(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
+      length_prefix(v_len + (sizeof(In) == 4 ? block.count_astral() : 0), headers);
+      if (end_ - out_ >= kBlockChars) {
+        block.template store<Out, In>(out_);
+      } else {
+        copy_chars(out_, chars, v_len);
+      }
+    } else if (FourBlocks<In>::fits(v_len)) {
+      const FourBlocks<In> blocks(chars, v_len);
+      length_prefix(v_len + (sizeof(In) == 4 ? blocks.count_astral() : 0), headers);
+      blocks.store(out_);
     } else {
+      Py_ssize_t u16_len = v_len;
+      if constexpr (sizeof(In) == 4) u16_len += format::count_astral(chars, v_len);
+      length_prefix(u16_len, headers);
       copy_chars(out_, chars, v_len);
     }
     out_ += v_len;
+  }
+
+  // The header character (unless `headers` is null) and the decimal length.
+  void length_prefix(Py_ssize_t u16_len, const Py_UCS4* headers) noexcept {
+    const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
+    if (headers) *out_++ = static_cast<Out>(headers[digits - 1]);
+    out_ = format::write_decimal(out_, static_cast<uint64_t>(u16_len), digits);
   }
 
   Out* out_;
@@ -202,8 +266,11 @@ inline int length_digits(PyObject* v, Py_ssize_t v_len, int kind) noexcept {
       format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
     return digits;
   }
-  return format::decimal_digit_count(
-      static_cast<uint64_t>(v_len + format::count_astral(PyUnicode_4BYTE_DATA(v), v_len)));
+  const Py_UCS4* chars = PyUnicode_4BYTE_DATA(v);
+  const Py_ssize_t astral = FourBlocks<Py_UCS4>::fits(v_len)
+                                ? FourBlocks<Py_UCS4>(chars, v_len).count_astral()
+                                : format::count_astral(chars, v_len);
+  return format::decimal_digit_count(static_cast<uint64_t>(v_len + astral));
 }
 
 // A new str of `length` code points whose widest is `max_char`, filled by
