@@ -93,6 +93,28 @@ def test_utf16_lengths(value):
     assert S([[value, "q"]]) == stringify_model([[value, "q"]])
 
 
+# Values are copied by length: up to 16 bytes of characters in one block
+# (with room after it in the text, or exactly near the text's end), 16 to 64
+# in four blocks, longer ones whole; and widened into a wider text.
+CHARS_OF_WIDTH = {1: "ab;9\xe9", 2: "\u4e00a\uffff", 4: SMILE + "a\u4e00\U0010ffff"}
+
+
+@pytest.mark.parametrize("text_width", [1, 2, 4])
+@pytest.mark.parametrize("width", [1, 2, 4])
+def test_every_copy_length_and_position(width, text_width):
+    if text_width < width:
+        pytest.skip("a value is never narrowed")
+    # A first row that makes the text as wide as text_width.
+    first = {1: [], 2: [["\u0100"]], 4: [[SMILE]]}[text_width]
+    chars = CHARS_OF_WIDTH[width]
+    for n in range(72):
+        value = "".join(chars[k % len(chars)] for k in range(n))
+        for rows in ([[value]], [[value, "z"]], [[value, "y" * 7]], [[value], ["q" * 20]],
+                     [["w" * 30, value]]):
+            table = first + rows
+            assert S(table) == stringify_model(table), (n, table)
+
+
 # ---- walking --------------------------------------------------------------
 
 
