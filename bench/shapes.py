@@ -9,6 +9,7 @@ builds them; nothing else is shared.
 """
 import random
 import string
+from itertools import islice
 from typing import Callable, NamedTuple
 
 ASCII = string.ascii_letters + string.digits + string.punctuation
@@ -40,25 +41,31 @@ def pool_for(rng, mix, n_values, max_len):
     return pool(rng, mix, min(POOL_CHARS_MAX, max(1 << 12, 2 * n_values * max_len)))
 
 
-def slices(rng, text, lengths):
-    """One new str per length: a slice of `text` at a random offset."""
-    rand, span = rng.random, len(text)
-    return [text[(o := int(rand() * (span - n))):o + n] for n in lengths]
-
-
 def lengths(rng, n_values, lo, hi):
     return rng.choices(range(lo, hi + 1), k=n_values)
 
 
-def rows_of(values, per_row):
-    return [values[i:i + per_row] for i in range(0, len(values), per_row)]
+def even_counts(n_values, per_row):
+    """Values per row: per_row each, the last row holding what is left."""
+    return [per_row] * (n_values // per_row) + ([n_values % per_row] if n_values % per_row else [])
+
+
+def draw_rows(rng, text, u_lens, counts):
+    """Rows of counts[i] values, each a new str: a slice of `text`, of the
+    next length in u_lens, at a random offset. Each row is made right after
+    its values, as a reader of real data makes them, so values and row lists
+    interleave in memory as they would there (which a copy of the values
+    pays for: the values of all rows side by side would flatter it)."""
+    rand, span, u_len_iter = rng.random, len(text), iter(u_lens)
+    return [[text[(o := int(rand() * (span - n))):o + n] for n in islice(u_len_iter, count)]
+            for count in counts]
 
 
 def uniform(mix, per_row, lo, hi):
     """Rows of `per_row` values of lo..hi characters drawn from `mix`."""
     def make(rng, n_values):
         text = pool_for(rng, mix, n_values, hi)
-        return rows_of(slices(rng, text, lengths(rng, n_values, lo, hi)), per_row)
+        return draw_rows(rng, text, lengths(rng, n_values, lo, hi), even_counts(n_values, per_row))
     return make
 
 
@@ -71,12 +78,7 @@ def ragged(rng, n_values):
         total += count
     text = pool_for(rng, [(ASCII, 1)], n_values, SHORT[1])
     u_lens = [0 if rng.random() < 0.25 else n for n in lengths(rng, n_values, *SHORT)]
-    values = slices(rng, text, u_lens)
-    table, start = [], 0
-    for count in counts:
-        table.append(values[start:start + count])
-        start += count
-    return table
+    return draw_rows(rng, text, u_lens, counts)
 
 
 def mixed_widths(rng, n_values):
@@ -85,41 +87,45 @@ def mixed_widths(rng, n_values):
     texts = [pool_for(rng, [(ASCII, 1)], n_values, SHORT[1]),
              pool(rng, [(CJK, 3), (ASCII, 1)], 1 << 16),
              pool(rng, [(ASCII, 3), (EMOJI, 1)], 1 << 16)]
+    spans = [len(text) for text in texts]
     picks = rng.choices(range(3), weights=(95, 4, 1), k=n_values)
-    u_lens = lengths(rng, n_values, *SHORT)
-    drawn = [iter(slices(rng, text, [n for pick, n in zip(picks, u_lens) if pick == text_idx]))
-             for text_idx, text in enumerate(texts)]
-    return rows_of([next(drawn[pick]) for pick in picks], 10)
+    rand, drawn = rng.random, iter(zip(picks, lengths(rng, n_values, *SHORT)))
+    return [[texts[pick][(o := int(rand() * (spans[pick] - n))):o + n]
+             for pick, n in islice(drawn, count)]
+            for count in even_counts(n_values, 10)]
 
 
-def fresh_choices(rng, words, k):
-    """k words drawn at random, each a new str (cut from one joined string)."""
+def fresh_words(rng, words):
+    """A function drawing one of `words` at random, a new str each time (cut
+    from one joined string), as a reader makes one per cell."""
     joined, spans, start = "".join(words), [], 0
     for word in words:
         spans.append((start, start + len(word)))
         start += len(word)
-    return [joined[a:b] for a, b in rng.choices(spans, k=k)]
+    choice = rng.choice
+
+    def draw():
+        a, b = choice(spans)
+        return joined[a:b]
+    return draw
 
 
 def numeric(rng, n_values):
     """A typical exported data set: 8 columns of ids, dates, categories,
     counts (5% missing), prices, signed decimals and flags."""
-    n_rows = -(-n_values // 8)
-    rand, randint = rng.random, rng.randint
-    columns = [
-        [str(100_000 + i) for i in range(n_rows)],
-        [f"{randint(2010, 2024)}-{randint(1, 12):02d}-{randint(1, 28):02d}"
-         for _ in range(n_rows)],
-        fresh_choices(rng, ("Electronics", "Clothing", "Grocery", "Toys", "Books", "Garden"),
-                      n_rows),
-        fresh_choices(rng, ("shipped", "pending", "returned", "cancelled"), n_rows),
-        ["" if rand() < 0.05 else str(randint(0, 500)) for _ in range(n_rows)],
-        [f"{rand() * 1000:.2f}" for _ in range(n_rows)],
-        [f"{rng.gauss(0, 3):.4f}" for _ in range(n_rows)],
-        fresh_choices(rng, ("true", "false"), n_rows),
-    ]
-    values = [v for row in zip(*columns) for v in row][:n_values]
-    return rows_of(values, 8)
+    rand, randint, gauss = rng.random, rng.randint, rng.gauss
+    category = fresh_words(rng, ("Electronics", "Clothing", "Grocery", "Toys", "Books", "Garden"))
+    status = fresh_words(rng, ("shipped", "pending", "returned", "cancelled"))
+    flag = fresh_words(rng, ("true", "false"))
+    table = [[str(100_000 + row_idx),
+              f"{randint(2010, 2024)}-{randint(1, 12):02d}-{randint(1, 28):02d}",
+              category(), status(),
+              "" if rand() < 0.05 else str(randint(0, 500)),
+              f"{rand() * 1000:.2f}", f"{gauss(0, 3):.4f}", flag()]
+             for row_idx in range(-(-n_values // 8))]
+    if n_values % 8:
+        del table[-1][n_values % 8:]
+    return table
 
 
 class Shape(NamedTuple):
@@ -167,4 +173,4 @@ def make_small_table(n_rows, per_row, seed):
     rng = random.Random(f"{seed}:small:{n_rows}x{per_row}")
     n_values = n_rows * per_row
     text = pool_for(rng, [(ASCII, 1)], n_values, SHORT[1])
-    return rows_of(slices(rng, text, lengths(rng, n_values, *SHORT)), per_row)
+    return draw_rows(rng, text, lengths(rng, n_values, *SHORT), [per_row] * n_rows)
