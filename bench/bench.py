@@ -2,17 +2,22 @@
 
     python3 bench/bench.py [--quick] [--shapes a,b,small] [--sizes 10k,1M|all]
         [--codecs tarv,orjson] [--seed N|random] [--repeat N] [--clock cpu|wall]
-        [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
+        [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
     python3 bench/bench.py --compare BEFORE.json AFTER.json
 
 Every codec runs in this one process on the same tables, its calls
 interleaved round-robin with the others' within each repeat; the best of N
 repeats counts, in nanoseconds per value, with the minor page faults per
 call beside it (ru_minflt over the timed calls after the first, which warms
-the allocator up). The clock is this thread's CPU time unless --clock wall
-says otherwise: on a shared machine it leaves out the time the scheduler
-gives to other processes, and still counts page faults. The result of each codec's first call is checked: each
+the allocator up). The result of each codec's first call is checked: each
 decoder, run on its own encoder's output, must rebuild the table.
+
+The clock is this thread's CPU time unless --clock wall says otherwise: on
+a shared machine it leaves out the time the scheduler gives to other
+processes, and still counts page faults. While the codecs run, the objects
+alive before (the table among them) are frozen out of the cyclic
+collector's view, so a decoder's collections cost what they would in a
+program holding nothing else (--no-freeze leaves them in view).
 
 Two floors frame the numbers:
   encode floor  ''.join() of a pre-flattened list of every value, i.e. what
@@ -22,15 +27,17 @@ Two floors frame the numbers:
                 pauses it by itself while it builds the table).
 
 The heap columns time tarv's encoder and the floor again on the same table
-in a child process whose glibc malloc neither maps nor returns memory
-(MALLOC_MMAP_MAX_=0, a huge MALLOC_TRIM_THRESHOLD_): large results then
-reuse freed heap memory instead of faulting in fresh pages, which counts the
-allocator's page faults apart from the codec's own time.
+(of 100k values or more) in a child process whose glibc malloc neither maps
+nor returns memory (MALLOC_MMAP_MAX_=0, a huge MALLOC_TRIM_THRESHOLD_):
+large results then reuse freed heap memory instead of faulting in fresh
+pages, which counts the allocator's page faults apart from the codec's own
+time.
 
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
 collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
 """
 import argparse
+import contextlib
 import csv
 import gc
 import hashlib
@@ -73,12 +80,16 @@ SMALL_SAMPLE_S = 0.004  # each small-table sample runs this long, about
 SWEEP = (10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000)
 MAX_CHARS = 300_000_000  # larger tables are skipped: every codec holds a copy
 HEAP_CODECS = ("tarv",)  # and the floor
+# Smaller results come from memory malloc already holds after the first call
+# (its mmap threshold rises as it frees them): no heap columns below this.
+HEAP_MIN_VALUES = 100_000
 MEMORY_CODECS = ("tarv",)
 # name: (ns clock, seconds clock). "cpu" counts this thread's time only
 # (page faults included): time spent descheduled on a busy machine is left out.
 CLOCKS = {"wall": (time.perf_counter_ns, time.perf_counter),
           "cpu": (time.thread_time_ns, time.thread_time)}
 clock = "cpu"  # set by --clock
+freeze = True  # cleared by --no-freeze
 HEAP_ENV = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
 
 
@@ -124,6 +135,23 @@ def charset(text):
 
 
 # ------------------------------------------------------------ measuring
+
+@contextlib.contextmanager
+def out_of_collectors_view():
+    """Freezes every object alive now (the table, the codecs' inputs, the
+    benchmark's own) for the duration: a decoder's collections then cost
+    what they would in a program that holds nothing else, instead of
+    walking the benchmark's table again at every full collection (which
+    slowed every list-making decoder by a third or more), and the collection
+    before each sample is quick."""
+    if freeze:
+        gc.freeze()
+    try:
+        yield
+    finally:
+        if freeze:
+            gc.unfreeze()
+
 
 def minor_faults():
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
@@ -226,7 +254,8 @@ def bench_table(table, available, repeat, with_memory, decode=True):
             raise SystemExit("join floor: unexpected output")
         outputs[name] = data
 
-    run = {"encode": measure(encoders, set(), repeat, n_values, with_memory, keep_output)}
+    with out_of_collectors_view():
+        run = {"encode": measure(encoders, set(), repeat, n_values, with_memory, keep_output)}
     del outputs[ENC_FLOOR]
     if not decode:
         return run, outputs.get("tarv")
@@ -238,7 +267,9 @@ def bench_table(table, available, repeat, with_memory, decode=True):
         if result != table:
             raise SystemExit(f"{name}: decoding its encoded table gives a different table")
 
-    run["decode"] = measure(decoders, {DEC_FLOOR}, repeat, n_values, with_memory, check_table)
+    with out_of_collectors_view():
+        run["decode"] = measure(decoders, {DEC_FLOOR}, repeat, n_values, with_memory,
+                                check_table)
     return run, outputs.get("tarv")
 
 
@@ -270,7 +301,7 @@ def heap_run(run, table, names, repeat):
         cmd = [sys.executable, os.path.abspath(__file__), "--heap-child", table_path,
                "--shapes", run["shape"], "--sizes", str(run["size"]),
                "--repeat", str(repeat), "--codecs", ",".join(names), "--json", out,
-               "--clock", clock]
+               "--clock", clock, *([] if freeze else ["--no-freeze"])]
         subprocess.run(cmd, env={**os.environ, **HEAP_ENV}, check=True,
                        stdout=subprocess.DEVNULL)
         with open(out) as f:
@@ -295,7 +326,8 @@ def bench_small(available, repeat, seed):
             cases["decode"][name] = lambda dec=dec, data=data: dec(data)
         entry = {"table": f"{n_rows}x{per_row}", "rows": n_rows, "values": n_rows * per_row}
         for kind, fns in cases.items():
-            entry[kind] = per_call(fns, repeat)
+            with out_of_collectors_view():
+                entry[kind] = per_call(fns, repeat)
         results.append(entry)
     return results
 
@@ -390,11 +422,16 @@ def arguments(argv):
                                      "(default all available)")
     ap.add_argument("--seed", type=parse_seed, default=DEFAULT_SEED,
                     help=f"table seed (default {DEFAULT_SEED}); 'random' draws one and prints it")
-    ap.add_argument("--repeat", type=int, help="repeats; the best counts (default 5, quick 3)")
+    ap.add_argument("--repeat", type=int,
+                    help="repeats; the best counts (default 5, quick 3; small tables 7)")
     ap.add_argument("--clock", choices=CLOCKS, default="cpu",
                     help="cpu: this thread's CPU time (page faults included), which leaves "
                          "out time spent descheduled on a busy machine; wall: perf_counter "
                          "(default cpu)")
+    ap.add_argument("--no-freeze", action="store_true",
+                    help="leave the benchmark's own objects, its big table among them, in "
+                         "the collector's view while the codecs run (decoders then walk "
+                         "them in every full collection)")
     ap.add_argument("--no-heap", action="store_true",
                     help="skip the heap columns (allocator page faults counted apart)")
     ap.add_argument("--no-memory", action="store_true",
@@ -407,6 +444,8 @@ def arguments(argv):
     args = ap.parse_args(argv)
     if args.compare:
         return args
+    # Small tables take milliseconds: they get 7 repeats unless told otherwise.
+    args.small_repeat = args.repeat or 7
     args.repeat = args.repeat or (3 if args.quick else 5)
     args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
     unknown = [s for s in args.shapes if s not in SHAPES and s != SMALL]
@@ -427,14 +466,14 @@ def arguments(argv):
 # ------------------------------------------------------------ main
 
 def main(argv=None):
-    global clock
+    global clock, freeze
     started = time.monotonic()
     args = arguments(argv)
     if args.compare:
         report.compare(*(report.load(path) for path in args.compare))
         return 0
     names = [name for name, _, _ in args.available]
-    clock = args.clock
+    clock, freeze = args.clock, not args.no_freeze
     if args.heap_child:
         with open(args.heap_child, "rb") as f:
             table = marshal.load(f)
@@ -473,7 +512,7 @@ def main(argv=None):
             run_started = time.monotonic()
             run, table = bench_run(shape, size, args.seed, args.available, args.repeat,
                                    not args.no_memory)
-            if heap:
+            if heap and run["values"] >= HEAP_MIN_VALUES:
                 run["heap"] = heap_run(run, table, HEAP_CODECS, args.repeat)
             del table
             run["seconds"] = round(time.monotonic() - run_started, 1)
@@ -481,15 +520,16 @@ def main(argv=None):
             runs.append(run)
     small = []
     if SMALL in args.shapes:
-        small = bench_small(args.available, args.repeat, args.seed)
-        report.print_small(small, args.repeat)
+        small = bench_small(args.available, args.small_repeat, args.seed)
+        report.print_small(small, args.small_repeat)
     checks = report.check_targets(runs, small)
     report.print_targets(runs, small, checks)
 
     elapsed = time.monotonic() - started
     print(f"\nseed {args.seed}; took {elapsed:.0f} s")
     if args.json:
-        meta = {**info, "repeat": args.repeat, "quick": args.quick, "seed": args.seed,
+        meta = {**info, "repeat": args.repeat, "small_repeat": args.small_repeat,
+                "quick": args.quick, "seed": args.seed,
                 "clock": clock,
                 "argv": sys.argv[1:] if argv is None else argv, "seconds": round(elapsed)}
         with open(args.json, "w") as f:

@@ -1,6 +1,7 @@
 """Checks of the benchmark itself: the tables are what the shapes promise,
 broken codecs are caught, the targets are judged right, and a whole run
 writes results that --compare reads. Run with `python3 -m pytest bench`."""
+import gc
 import json
 
 import pytest
@@ -97,6 +98,16 @@ def test_a_codec_that_loses_data_stops_the_run(broken):
         bench.bench_table(table, [codec], repeat=1, with_memory=False)
 
 
+@pytest.mark.parametrize("freeze", [True, False])
+def test_objects_are_frozen_only_while_the_codecs_run(monkeypatch, freeze):
+    monkeypatch.setattr(bench, "freeze", freeze)
+    with pytest.raises(KeyError):
+        with bench.out_of_collectors_view():
+            assert (gc.get_freeze_count() > 0) is freeze
+            raise KeyError
+    assert gc.get_freeze_count() == 0
+
+
 # ------------------------------------------------------------ targets
 
 def results(tarv, floor_name, floor, **peers):
@@ -166,19 +177,20 @@ def test_run_then_compare(tmp_path, capsys):
     paths = []
     for seed in ("1", "2"):
         path = tmp_path / f"{seed}.json"
-        assert bench.main(["--shapes", "tall,numeric,small", "--sizes", "100,10k", "--repeat", "1",
+        assert bench.main(["--shapes", "tall,numeric,small", "--sizes", "100,100k", "--repeat", "1",
                            "--codecs", "marshal", "--seed", seed, "--json", str(path)]) == 0
         paths.append(str(path))
     saved = json.loads((tmp_path / "2.json").read_text())
     run = saved["runs"][-1]
-    assert (run["shape"], run["values"], run["calls_per_sample"]) == ("numeric", 10_000, 2)
+    assert (run["shape"], run["values"], run["calls_per_sample"]) == ("numeric", 100_000, 1)
+    assert "heap" not in saved["runs"][0] and saved["runs"][0]["calls_per_sample"] == 200
     assert set(run["encode"]) == {"tarv", "marshal", report.ENC_FLOOR}
     assert set(run["heap"]) == {"encode"} and set(run["heap"]["encode"]) == {"tarv", report.ENC_FLOOR}
     assert saved["targets"] and saved["meta"]["seed"] == 2
     capsys.readouterr()
     assert bench.main(["--compare", *paths]) == 0
     out = capsys.readouterr().out
-    assert "| numeric | 10k |" in out and "| tall | 100 |" in out and "targets after:" in out
+    assert "| numeric | 100k |" in out and "| tall | 100 |" in out and "targets after:" in out
 
 
 @pytest.mark.parametrize("value, limit, shown", [(1.998, 2.0, "1.998"), (1.31, 1.3, "1.31"),
