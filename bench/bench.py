@@ -79,18 +79,18 @@ SMALL_PEERS = ("tarv", "orjson", "msgpack")
 SMALL_SAMPLE_S = 0.004  # each small-table sample runs this long, about
 SWEEP = (10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000)
 MAX_CHARS = 300_000_000  # larger tables are skipped: every codec holds a copy
+MEMORY_CODECS = ("tarv",)
 HEAP_CODECS = ("tarv",)  # and the floor
+HEAP_ENV = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
 # Smaller results come from memory malloc already holds after the first call
 # (its mmap threshold rises as it frees them): no heap columns below this.
 HEAP_MIN_VALUES = 100_000
-MEMORY_CODECS = ("tarv",)
 # name: (ns clock, seconds clock). "cpu" counts this thread's time only
 # (page faults included): time spent descheduled on a busy machine is left out.
 CLOCKS = {"wall": (time.perf_counter_ns, time.perf_counter),
           "cpu": (time.thread_time_ns, time.thread_time)}
 clock = "cpu"  # set by --clock
 freeze = True  # cleared by --no-freeze
-HEAP_ENV = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
 
 
 # ------------------------------------------------------ codecs under test
@@ -225,8 +225,8 @@ def measure(cases, gc_off, repeat, n_values, with_memory, check):
     out = {}
     for name, fn in cases.items():
         times = [ns for ns, _ in samples[name]]
-        # The first sample warms the allocator up (and its result is checked):
-        # its faults would be counted again and again by no later call.
+        # The first sample's faults include the memory the allocator keeps
+        # for later calls: a process pays them once, not at every call.
         warm = samples[name][1:] or samples[name]
         row = {"times_ns": times, "best_ns": min(times),
                "ns_per_value": min(times) / (calls * n_values),
@@ -307,7 +307,7 @@ def heap_run(run, table, names, repeat):
         with open(out) as f:
             (child,) = json.load(f)["runs"]
     if (child["values"], child["chars"]) != (run["values"], run["chars"]):
-        raise SystemExit("heap pass: the child process made a different table")
+        raise SystemExit("heap pass: the child process read a different table")
     return {"encode": child["encode"]}
 
 
