@@ -27,11 +27,11 @@ Two floors frame the numbers:
                 pauses it by itself while it builds the table).
 
 The heap columns time tarv's encoder and the floor again on the same table
-(of 100k values or more) in a child process whose glibc malloc neither maps
-nor returns memory (MALLOC_MMAP_MAX_=0, a huge MALLOC_TRIM_THRESHOLD_):
-large results then reuse freed heap memory instead of faulting in fresh
-pages, which counts the allocator's page faults apart from the codec's own
-time.
+(when tarv's text has half a million characters or more) in a child
+process whose glibc malloc neither maps nor returns memory
+(MALLOC_MMAP_MAX_=0, a huge MALLOC_TRIM_THRESHOLD_): large results then
+reuse freed heap memory instead of faulting in fresh pages, which counts
+the allocator's page faults apart from the codec's own time.
 
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
 collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
@@ -83,9 +83,9 @@ MEMORY_CODECS = ("tarv",)
 WARM_MAX_BYTES = 24 << 20  # inputs read before each sample up to about this size
 HEAP_CODECS = ("tarv",)  # and the floor
 HEAP_ENV = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
-# Smaller results come from memory malloc already holds after the first call
-# (its mmap threshold rises as it frees them): no heap columns below this.
-HEAP_MIN_VALUES = 100_000
+# Shorter tarv texts come from memory malloc already holds after the first
+# call (its mmap threshold rises as it frees them): no heap columns for them.
+HEAP_MIN_CHARS = 500_000
 # name: (ns clock, seconds clock). "cpu" counts this thread's time only
 # (page faults included): time spent descheduled on a busy machine is left out.
 CLOCKS = {"wall": (time.perf_counter_ns, time.perf_counter),
@@ -533,7 +533,7 @@ def main(argv=None):
             run_started = time.monotonic()
             run, table = bench_run(shape, size, args.seed, args.available, args.repeat,
                                    not args.no_memory)
-            if heap and run["values"] >= HEAP_MIN_VALUES:
+            if heap and run["text_chars"] >= HEAP_MIN_CHARS:
                 run["heap"] = heap_run(run, table, HEAP_CODECS, args.repeat)
             del table
             run["seconds"] = round(time.monotonic() - run_started, 1)
