@@ -3,6 +3,9 @@ broken codecs are caught, the targets are judged right, and a whole run
 writes results that --compare reads. Run with `python3 -m pytest bench`."""
 import gc
 import json
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -197,3 +200,58 @@ def test_run_then_compare(tmp_path, capsys):
                                                  (1.3001, 1.3, "1.3001"), (0.5, None, "0.50")])
 def test_a_miss_never_shows_as_its_limit(value, limit, shown):
     assert report.figure(value, limit) == shown
+
+
+def test_the_printed_table_marks_what_the_checks_decide(capsys):
+    runs = [fake_run(shape="short-ascii", enc=(14, 10), heap_enc=(12, 10)),
+            fake_run(shape="tall", enc=(17, 10), one_per_row=True)]
+    report.print_targets(runs, [], report.check_targets(runs, []))
+    lines = {line.split()[0]: line for line in capsys.readouterr().out.splitlines()
+             if line.startswith(("  short-ascii", "  tall"))}
+    assert "1.40*" in lines["short-ascii"] and "1.70!" in lines["tall"]
+
+
+def compare_file(tarv_enc, tarv_dec, small_ns):
+    run = fake_run(enc=(tarv_enc, 10), dec=(tarv_dec, 60))
+    for kind in ("encode", "decode"):
+        for r in run[kind].values():
+            r.update(ns_per_value=r["best_ns"] / N, faults_per_call=0)
+    small = [{"table": "1x1", "encode": {"tarv": {"ns_per_call": small_ns},
+                                         "orjson": {"ns_per_call": 90}},
+              "decode": {"tarv": {"ns_per_call": 80}, "orjson": {"ns_per_call": 90}}}]
+    return {"meta": {}, "runs": [run], "small": small}
+
+
+def test_compare_reports_speed_ups_and_target_counts(capsys):
+    report.compare(compare_file(20, 50, 120), compare_file(10, 40, 85))
+    out = capsys.readouterr().out
+    stringify, parse = [line for line in out.splitlines() if line.startswith("| short-ascii")]
+    assert "| 2.00x |" in stringify and "| 2.00 | 1.00 |" in stringify
+    assert "| 1.25x |" in parse
+    assert "| 1x1 | 120 | 85 | 90 |" in out
+    assert "targets before: 4 of 6 met" in out and "targets after: 6 of 6 met" in out
+
+
+@pytest.mark.parametrize("sizes, quick, expected", [
+    (None, False, [10_000, 1_000_000]), (None, True, [100_000]), ([10, 20], False, [10, 20])])
+def test_default_sizes(sizes, quick, expected):
+    assert bench.sizes_for("short-ascii", sizes, quick) == expected
+    assert min(bench.sizes_for("long-ascii", sizes, quick)) >= (10 if sizes else 10_000)
+
+
+@pytest.mark.skipif(bench.platform.libc_ver()[0] != "glibc", reason="glibc's malloc settings")
+def test_heap_settings_stop_the_faults_of_large_results():
+    script = ("import resource, sys\n"
+              "faults = []\n"
+              "for _ in range(4):\n"
+              "    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt\n"
+              "    text = 'x' * (48 << 20)\n"
+              "    faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)\n"
+              "    del text\n"
+              "print(max(faults[1:]))\n")
+    def later_faults(env):
+        out = subprocess.run([sys.executable, "-c", script], env={**os.environ, **env},
+                             check=True, capture_output=True, text=True).stdout
+        return int(out)
+    assert later_faults({}) > 10_000  # 48 MB is above every mmap threshold
+    assert later_faults(bench.HEAP_ENV) < 100
