@@ -1,9 +1,23 @@
 """Benchmark tarv.stringify / tarv.parse against other serializers.
 
-Run as `python3 bench/bench.py [--quick] [--shapes a,b] [--repeat N]
-[--plot out.png] [--json out.json]`. Every function runs in this one
-process, on the same deterministic tables, interleaved round-robin within
-each repeat; the best of N repeats is reported in nanoseconds per value.
+    python3 bench/bench.py [--quick] [--shapes a,b,small] [--sizes 10k,1M|all]
+        [--codecs tarv,orjson] [--seed N|random] [--repeat N] [--clock cpu|wall]
+        [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
+    python3 bench/bench.py --compare BEFORE.json AFTER.json
+
+Every codec runs in this one process on the same tables, its calls
+interleaved round-robin with the others' within each repeat; the best of N
+repeats counts, in nanoseconds per value, with the minor page faults per
+call beside it (ru_minflt over the timed calls after the first, which warms
+the allocator up). The result of each codec's first call is checked: each
+decoder, run on its own encoder's output, must rebuild the table.
+
+The clock is this thread's CPU time unless --clock wall says otherwise: on
+a shared machine it leaves out the time the scheduler gives to other
+processes, and still counts page faults. While the codecs run, the objects
+alive before (the table among them) are frozen out of the cyclic
+collector's view, so a decoder's collections cost what they would in a
+program holding nothing else (--no-freeze leaves them in view).
 
 Two floors frame the numbers:
   encode floor  ''.join() of a pre-flattened list of every value, i.e. what
@@ -11,22 +25,41 @@ Two floors frame the numbers:
   decode floor  marshal.loads with the cyclic collector disabled during the
                 call (every other decoder runs with it enabled; tarv.parse
                 pauses it by itself while it builds the table).
+
+The heap columns time tarv's encoder and the floor again on the same table
+(when tarv's text has half a million characters or more) in a child
+process whose glibc malloc neither maps nor returns memory
+(MALLOC_MMAP_MAX_=0, a huge MALLOC_TRIM_THRESHOLD_): large results then
+reuse freed heap memory instead of faulting in fresh pages, which counts
+the allocator's page faults apart from the codec's own time.
+
+The shape "small" is the small-table mode: ns per call (timeit, best of N,
+collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
 """
 import argparse
+import contextlib
 import csv
 import gc
+import hashlib
 import io
 import json
 import marshal
+import os
 import pickle
 import platform
 import random
-import string
+import resource
+import subprocess
 import sys
+import tempfile
 import time
+import timeit
 import tracemalloc
 
 import tarv
+
+import report
+from shapes import SHAPES, make_small_table, make_table
 
 try:
     import orjson
@@ -37,44 +70,28 @@ try:
 except ImportError:
     msgpack = None
 
-TABLES_KEY = 20240611  # makes the tables the same on every run
-ENC_FLOOR = "floor: ''.join"
-DEC_FLOOR = "floor: marshal, gc off"
-
-# ---------------------------------------------------------------- tables
-
-ASCII = string.ascii_letters + string.digits + string.punctuation
-CYRILLIC = "".join(map(chr, range(0x0410, 0x0450)))
-CJK = "".join(map(chr, range(0x4E00, 0x4E00 + 2000)))
-EMOJI = "".join(map(chr, range(0x1F300, 0x1F650)))
-
-# name: (rows, columns, value length range, [(alphabet, weight), ...])
-SHAPES = {
-    "short-ascii": (100_000, 10, (1, 12), [(ASCII, 1)]),
-    "long-ascii": (2_000, 10, (900, 1100), [(ASCII, 1)]),
-    "cjk-cyrillic": (100_000, 10, (1, 12), [(ASCII, 4), (CYRILLIC, 3), (CJK, 3)]),
-    "emoji": (100_000, 10, (1, 12), [(ASCII, 17), (EMOJI, 3)]),
-}
-
-
-def make_table(shape, row_scale=1.0):
-    """A fresh table: every value is its own str object, built by join."""
-    rows, cols, (lo, hi), mix = SHAPES[shape]
-    rng = random.Random(f"{TABLES_KEY}:{shape}")
-    # One weighted alphabet: each pool gets its share, spread over its chars.
-    population, cum, total = [], [], 0.0
-    for alphabet, weight in mix:
-        for ch in alphabet:
-            total += weight / len(alphabet)
-            population.append(ch)
-            cum.append(total)
-    choices, randint = rng.choices, rng.randint
-
-    def value():
-        return "".join(choices(population, cum_weights=cum, k=randint(lo, hi)))
-
-    n_rows = max(1, int(rows * row_scale))
-    return [[value() for _ in range(cols)] for _ in range(n_rows)]
+DEFAULT_SEED = 20240611  # the same tables on every run unless --seed says otherwise
+ENC_FLOOR = report.ENC_FLOOR
+DEC_FLOOR = report.DEC_FLOOR
+SMALL = "small"
+SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
+SMALL_PEERS = ("tarv", "orjson", "msgpack")
+SMALL_SAMPLE_S = 0.004  # each small-table sample runs this long, about
+SWEEP = (10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000)
+MAX_CHARS = 300_000_000  # larger tables are skipped: every codec holds a copy
+MEMORY_CODECS = ("tarv",)
+WARM_MAX_BYTES = 24 << 20  # inputs read before each sample up to about this size
+HEAP_CODECS = ("tarv",)  # and the floor
+HEAP_ENV = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
+# Shorter tarv texts come from memory malloc already holds after the first
+# call (its mmap threshold rises as it frees them): no heap columns for them.
+HEAP_MIN_CHARS = 500_000
+# name: (ns clock, seconds clock). "cpu" counts this thread's time only
+# (page faults included): time spent descheduled on a busy machine is left out.
+CLOCKS = {"wall": (time.perf_counter_ns, time.perf_counter),
+          "cpu": (time.thread_time_ns, time.thread_time)}
+clock = "cpu"  # set by --clock
+freeze = True  # cleared by --no-freeze
 
 
 # ------------------------------------------------------ codecs under test
@@ -90,19 +107,15 @@ def csv_loads(text):
 
 
 def codecs():
-    """(name, encode, decode) for every available peer, tarv first."""
+    """(name, encode, decode) for every available codec, tarv first."""
     found = [
         ("tarv", tarv.stringify, tarv.parse),
         ("json", lambda t: json.dumps(t, ensure_ascii=False), json.loads),
     ]
     if orjson:
         found.append(("orjson", orjson.dumps, orjson.loads))
-    else:
-        print("note: orjson is not installed, skipped")
     if msgpack:
         found.append(("msgpack", msgpack.packb, msgpack.unpackb))
-    else:
-        print("note: msgpack is not installed, skipped")
     found += [
         ("pickle", lambda t: pickle.dumps(t, protocol=5), pickle.loads),
         ("marshal", marshal.dumps, marshal.loads),
@@ -111,56 +124,82 @@ def codecs():
     return found
 
 
-def build_cases(table, available):
-    """Checked, zero-argument encoder and decoder calls for one table.
-
-    Returns (encoders, decoders, gc_off): two dicts name -> callable, and
-    the names that must run with the collector disabled.
-    """
-    flat = [v for row in table for v in row]
-    joined = "".join(flat)
-    encoders, decoders = {}, {}
-    for name, enc, dec in available:
-        data = enc(table)
-        if dec(data) != table:
-            raise SystemExit(f"{name}: decoding the encoded table gives a different table")
-        encoders[name] = lambda enc=enc: enc(table)
-        decoders[name] = lambda dec=dec, data=data: dec(data)
-    if (len(joined) != sum(map(len, flat)) or not joined.startswith(flat[0])
-            or not joined.endswith(flat[-1])):
-        raise SystemExit("join floor: unexpected output")
-    encoders[ENC_FLOOR] = lambda: "".join(flat)
-    packed = marshal.dumps(table)
-    if marshal.loads(packed) != table:
-        raise SystemExit("marshal floor: unexpected output")
-    decoders[DEC_FLOOR] = lambda: marshal.loads(packed)  # gc off: see run_once
-    return encoders, decoders, {DEC_FLOOR}
+def charset(text):
+    """'ascii', 'latin-1' or 'wide': the narrowest encoding of `text`."""
+    if text.isascii():
+        return "ascii"
+    try:
+        text.encode("latin-1")
+    except UnicodeEncodeError:
+        return "wide"
+    return "latin-1"
 
 
 # ------------------------------------------------------------ measuring
 
-def run_once(fn, gc_off):
-    """Nanoseconds for one call. The result stays alive until the clock is
-    read and is freed outside the timed window."""
-    gc.collect()  # same collector state before every call
+@contextlib.contextmanager
+def out_of_collectors_view():
+    """Freezes every object alive now (the table, the codecs' inputs, the
+    benchmark's own) for the duration: a decoder's collections then cost
+    what they would in a program that holds nothing else, instead of
+    walking the benchmark's table again at every full collection (which
+    slowed every list-making decoder by a third or more), and the collection
+    before each sample is quick."""
+    if freeze:
+        gc.freeze()
+    try:
+        yield
+    finally:
+        if freeze:
+            gc.unfreeze()
+
+
+def minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def calls_per_sample(n_values):
+    """Calls a sample makes: a table of a few values takes microseconds, so
+    several calls keep the clock's resolution and cost small beside them."""
+    return max(1, min(1000, 20_000 // max(1, n_values)))
+
+
+def run_sample(fn, gc_off, calls, warm):
+    """(nanoseconds, minor page faults, result of the first call) of `calls`
+    calls. The results stay alive until the clock is read; the caller frees
+    them outside the timed window. warm() runs first, untimed."""
+    clock_ns = CLOCKS[clock][0]
+    warm()
+    gc.collect()  # same collector state before every sample
     if gc_off:
         gc.disable()
-    t0 = time.perf_counter_ns()
-    result = fn()
-    t1 = time.perf_counter_ns()
+    faults_before = minor_faults()
+    t0 = clock_ns()
+    if calls == 1:
+        results = fn()
+    else:
+        results = [fn() for _ in range(calls)]
+    t1 = clock_ns()
+    faults = minor_faults() - faults_before
     if gc_off:
         gc.enable()
-    del result
-    return t1 - t0
+    return t1 - t0, faults, results if calls == 1 else results[0]
 
 
-def time_all(cases, gc_off, repeat):
-    """All timings per name, the calls interleaved round-robin per repeat."""
-    times = {name: [] for name in cases}
-    for _ in range(repeat):
+def time_all(cases, gc_off, repeat, calls, check, warm):
+    """All (ns, faults) samples per name, the names interleaved round-robin
+    per repeat. The first result of each name goes to check(name, result)
+    before it is freed: every output is checked once, at no extra call.
+    warm(name) reads that name's input before each of its samples."""
+    samples = {name: [] for name in cases}
+    for repeat_idx in range(repeat):
         for name, fn in cases.items():
-            times[name].append(run_once(fn, name in gc_off))
-    return times
+            ns, faults, result = run_sample(fn, name in gc_off, calls, lambda: warm(name))
+            if repeat_idx == 0:
+                check(name, result)
+            del result
+            samples[name].append((ns, faults))
+    return samples
 
 
 def memory_of(fn, gc_off):
@@ -183,13 +222,19 @@ def memory_of(fn, gc_off):
     return peak - current, current - base
 
 
-def measure(cases, gc_off, repeat, n_values, with_memory):
-    times = time_all(cases, gc_off, repeat)
+def measure(cases, gc_off, repeat, n_values, with_memory, check, warm):
+    calls = calls_per_sample(n_values)
+    samples = time_all(cases, gc_off, repeat, calls, check, warm)
     out = {}
     for name, fn in cases.items():
-        best = min(times[name])
-        row = {"times_ns": times[name], "best_ns": best, "ns_per_value": best / n_values}
-        if with_memory:
+        times = [ns for ns, _ in samples[name]]
+        # The first sample's faults include the memory the allocator keeps
+        # for later calls: a process pays them once, not at every call.
+        warm = samples[name][1:] or samples[name]
+        row = {"times_ns": times, "best_ns": min(times),
+               "ns_per_value": min(times) / (calls * n_values),
+               "faults_per_call": sum(f for _, f in warm) / (calls * len(warm))}
+        if with_memory and name in MEMORY_CODECS:
             extra, held = memory_of(fn, name in gc_off)
             row["extra_bytes_per_value"] = extra / n_values
             row["result_bytes_per_value"] = held / n_values
@@ -197,59 +242,181 @@ def measure(cases, gc_off, repeat, n_values, with_memory):
     return out
 
 
-# ------------------------------------------------------------ reporting
+def bench_table(table, available, repeat, with_memory, decode=True):
+    """Encoders, then decoders (each on its own encoder's output), on one
+    table. Returns {"encode": results, "decode": results} and tarv's text.
 
-def print_table(title, results, floor):
-    floor_ns = results[floor]["ns_per_value"]
-    tarv_ns = results["tarv"]["ns_per_value"]
-    mem = "extra_bytes_per_value" in results[floor]
-    head = f"  {title:<24}{'ns/value':>10}{'x floor':>9}{'x tarv':>8}"
-    if mem:
-        head += f"{'peak extra B/v':>16}{'result B/v':>12}"
-    print(head)
-    for name, r in sorted(results.items(), key=lambda kv: kv[1]["ns_per_value"]):
-        ns = r["ns_per_value"]
-        line = f"  {name:<24}{ns:>10.1f}{ns / floor_ns:>9.2f}{ns / tarv_ns:>8.2f}"
-        if mem:
-            line += f"{r['extra_bytes_per_value']:>16.1f}{r['result_bytes_per_value']:>12.1f}"
-        print(line)
-    peers = {n: r for n, r in results.items() if n != "tarv" and n != floor}
-    if peers:
-        fastest = min(peers, key=lambda n: peers[n]["ns_per_value"])
-        speedup = peers[fastest]["ns_per_value"] / tarv_ns
-        verdict = "" if speedup >= 1 else "  (tarv is slower)"
-        print(f"  tarv speed-up over the fastest peer ({fastest}): {speedup:.2f}x{verdict}")
-    print()
+    Before each sample the codec's input is read once, untimed, if it can
+    fit in the caches: every codec then starts with it warm, whichever codec
+    ran before (otherwise it would be warm for one and cold for the next)."""
+    flat = [v for row in table for v in row]
+    n_values = len(flat)
+    encoders = {name: lambda enc=enc: enc(table) for name, enc, _ in available}
+    encoders[ENC_FLOOR] = lambda: "".join(flat)
+    outputs = {}
+
+    def keep_output(name, data):
+        if name == ENC_FLOOR and (len(data) != sum(map(len, flat)) or (flat and not (
+                data.startswith(flat[0]) and data.endswith(flat[-1])))):
+            raise SystemExit("join floor: unexpected output")
+        outputs[name] = data
+
+    # A table much bigger than the caches would only leave its tail warm.
+    cacheable = sum(map(len, flat)) + 64 * n_values <= WARM_MAX_BYTES
+
+    def read_table(name):
+        for row in ([flat] if name == ENC_FLOOR else table) if cacheable else ():
+            sum(map(len, row))
+
+    with out_of_collectors_view():
+        run = {"encode": measure(encoders, set(), repeat, n_values, with_memory, keep_output,
+                                 read_table)}
+    del outputs[ENC_FLOOR]
+    if not decode:
+        return run, outputs.get("tarv")
+    decoders = {name: lambda dec=dec, data=outputs[name]: dec(data) for name, _, dec in available}
+    packed = marshal.dumps(table)
+    decoders[DEC_FLOOR] = lambda: marshal.loads(packed)  # gc off: see run_sample
+    inputs = {**outputs, DEC_FLOOR: packed}
+
+    def read_input(name):
+        data = inputs[name]
+        if cacheable:
+            data.count(b"\0" if isinstance(data, bytes) else "\0")
+
+    def check_table(name, result):
+        if result != table:
+            raise SystemExit(f"{name}: decoding its encoded table gives a different table")
+
+    with out_of_collectors_view():
+        run["decode"] = measure(decoders, {DEC_FLOOR}, repeat, n_values, with_memory,
+                                check_table, read_input)
+    return run, outputs.get("tarv")
 
 
-def plot(path, report, shapes):
-    import matplotlib
+def bench_run(shape, size, seed, available, repeat, with_memory, decode=True, table=None):
+    """One table of `shape` with `size` values, every codec on it."""
+    if table is None:
+        table = make_table(shape, size, seed)
+    n_values = sum(map(len, table))
+    run = {
+        "shape": shape, "size": size, "rows": len(table), "values": n_values,
+        "chars": sum(len(v) for row in table for v in row),
+        "one_per_row": SHAPES[shape].one_per_row, "short_values": SHAPES[shape].short_values,
+        "calls_per_sample": calls_per_sample(n_values),
+    }
+    results, tarv_text = bench_table(table, available, repeat, with_memory, decode)
+    run.update(text_chars=len(tarv_text), output=charset(tarv_text), **results)
+    return run, table
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(2, 1, figsize=(12, 9))
-    for ax, kind in zip(axes, ("encode", "decode")):
-        names = list(report[shapes[0]][kind])
-        width = 0.8 / len(names)
-        values = []
-        for i, name in enumerate(names):
-            ys = [report[s][kind][name]["ns_per_value"] for s in shapes]
-            values += ys
-            xs = [j + (i - (len(names) - 1) / 2) * width for j in range(len(shapes))]
-            floor = name in (ENC_FLOOR, DEC_FLOOR)
-            ax.bar(xs, ys, width, label=name, color="0.6" if floor else None,
-                   hatch="//" if floor else None, edgecolor="white" if floor else None)
-        if max(values) / min(values) > 20:
-            ax.set_yscale("log")
-        ax.set_xticks(range(len(shapes)), shapes)
-        ax.set_ylabel("ns per value (lower is better)")
-        ax.set_title(f"{kind} (best of {len(report[shapes[0]][kind]['tarv']['times_ns'])})")
-        ax.grid(axis="y", alpha=0.3, which="both")
-        ax.legend(fontsize=8, ncol=3)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    print(f"plot written to {path}")
+def heap_run(run, table, names, repeat):
+    """The heap columns of `run`: the encoders timed again on the same table
+    in a child process whose malloc keeps freed memory (see the module
+    docstring). Decoders make small objects, which come from Python's own
+    arenas and are not affected."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out, table_path = os.path.join(tmp, "heap.json"), os.path.join(tmp, "table.marshal")
+        with open(table_path, "wb") as f:
+            marshal.dump(table, f)  # loads as new str objects, like a fresh table
+        cmd = [sys.executable, os.path.abspath(__file__), "--heap-child", table_path,
+               "--shapes", run["shape"], "--sizes", str(run["size"]),
+               "--repeat", str(repeat), "--codecs", ",".join(names), "--json", out,
+               "--clock", clock, *([] if freeze else ["--no-freeze"])]
+        subprocess.run(cmd, env={**os.environ, **HEAP_ENV}, check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(out) as f:
+            (child,) = json.load(f)["runs"]
+    if (child["values"], child["chars"]) != (run["values"], run["chars"]):
+        raise SystemExit("heap pass: the child process read a different table")
+    return {"encode": child["encode"]}
+
+
+def bench_small(available, repeat, seed):
+    """Per-call times of tarv and its two fastest peers on small tables."""
+    chosen = [c for c in available if c[0] in SMALL_PEERS]
+    results = []
+    for n_rows, per_row in SMALL_TABLES:
+        table = make_small_table(n_rows, per_row, seed)
+        cases = {"encode": {}, "decode": {}}
+        for name, enc, dec in chosen:
+            data = enc(table)
+            if dec(data) != table:
+                raise SystemExit(f"{name}: decoding the encoded small table gives a different one")
+            cases["encode"][name] = lambda enc=enc: enc(table)
+            cases["decode"][name] = lambda dec=dec, data=data: dec(data)
+        entry = {"table": f"{n_rows}x{per_row}", "rows": n_rows, "values": n_rows * per_row}
+        for kind, fns in cases.items():
+            with out_of_collectors_view():
+                entry[kind] = per_call(fns, repeat)
+        results.append(entry)
+    return results
+
+
+def per_call(fns, repeat):
+    """Best ns per call of each function, timeit style: a sample runs one
+    function `number` times, the functions interleaved round-robin per
+    repeat. The collector stays on, as in the large-table runs."""
+    timers, numbers = {}, {}
+    for name, fn in fns.items():
+        timer = timeit.Timer(fn, setup=gc.enable, timer=CLOCKS[clock][1])
+        number = 1
+        while timer.timeit(number) < SMALL_SAMPLE_S:
+            number *= 2
+        timers[name], numbers[name] = timer, number
+    samples = {name: [] for name in fns}
+    faults = dict.fromkeys(fns, 0)
+    for _ in range(repeat):
+        for name, timer in timers.items():
+            faults_before = minor_faults()
+            samples[name].append(timer.timeit(numbers[name]) * 1e9 / numbers[name])
+            faults[name] += minor_faults() - faults_before
+    return {name: {"ns_per_call": min(samples[name]), "times_ns": samples[name],
+                   "number": numbers[name],
+                   "faults_per_call": faults[name] / (numbers[name] * repeat)}
+            for name in fns}
+
+
+# ------------------------------------------------------------ options
+
+def parse_size(text):
+    """'10', '1k', '2.5M' -> a number of values."""
+    t = text.strip().lower()
+    scale = {"k": 1_000, "m": 1_000_000}.get(t[-1:], 1)
+    number = t[:-1] if scale > 1 else t
+    try:
+        size = float(number) * scale
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
+    if size < 1 or size != int(size):
+        raise argparse.ArgumentTypeError(f"not a whole number of values >= 1: {text!r}")
+    return int(size)
+
+
+def parse_sizes(text):
+    if text == "all":
+        return list(SWEEP)
+    return [parse_size(part) for part in text.split(",") if part.strip()]
+
+
+def sizes_for(shape, sizes, quick):
+    """The sizes a shape runs at: the given ones, else 10k and the shape's own
+    size (a tenth of it, at least 10k, if quick)."""
+    if sizes:
+        return sizes
+    full = SHAPES[shape].size
+    if quick:
+        return [max(10_000, full // 10)]
+    return [s for s in (10_000,) if s < full] + [full]
+
+
+def parse_seed(text):
+    if text == "random":
+        return random.SystemRandom().randrange(1 << 32)
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"--seed takes an integer or 'random': {text!r}") from None
 
 
 def versions():
@@ -257,58 +424,142 @@ def versions():
     for name, mod in (("orjson", orjson), ("msgpack", msgpack)):
         if mod:
             found[name] = getattr(mod, "__version__", None) or ".".join(map(str, mod.version))
+    with open(tarv.__file__, "rb") as f:
+        found["tarv_build"] = hashlib.sha256(f.read()).hexdigest()[:12]
     return found
 
 
-def main(argv=None):
+def arguments(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--quick", action="store_true", help="one tenth of the rows")
-    ap.add_argument("--shapes", default=",".join(SHAPES), help="comma-separated shape names")
-    ap.add_argument("--repeat", type=int, default=7, help="repeats; the best one counts")
-    ap.add_argument("--no-memory", action="store_true", help="skip the tracemalloc pass")
+    ap.add_argument("--quick", action="store_true",
+                    help="one size per shape (a tenth of its full one, 10k at least), 3 repeats")
+    ap.add_argument("--shapes", default=",".join([*SHAPES, SMALL]),
+                    help=f"comma-separated, from {', '.join(SHAPES)} and {SMALL} "
+                         "(the small-table mode); default all")
+    ap.add_argument("--sizes", type=parse_sizes, metavar="N,N|all",
+                    help="values per table, e.g. 10,1k,100k,1M; 'all' sweeps 10 to 10M "
+                         "(default: 10k and each shape's own size)")
+    ap.add_argument("--codecs", help="comma-separated codecs to run beside tarv and the floors "
+                                     "(default all available)")
+    ap.add_argument("--seed", type=parse_seed, default=DEFAULT_SEED,
+                    help=f"table seed (default {DEFAULT_SEED}); 'random' draws one and prints it")
+    ap.add_argument("--repeat", type=int,
+                    help="repeats; the best counts (default 5, quick 3; small tables 7)")
+    ap.add_argument("--clock", choices=CLOCKS, default="cpu",
+                    help="cpu: this thread's CPU time (page faults included), which leaves "
+                         "out time spent descheduled on a busy machine; wall: perf_counter "
+                         "(default cpu)")
+    ap.add_argument("--no-freeze", action="store_true",
+                    help="leave the benchmark's own objects, its big table among them, in "
+                         "the collector's view while the codecs run (decoders then walk "
+                         "them in every full collection)")
+    ap.add_argument("--no-heap", action="store_true",
+                    help="skip the heap columns (allocator page faults counted apart)")
+    ap.add_argument("--no-memory", action="store_true",
+                    help="skip the tracemalloc pass (tarv's functions)")
     ap.add_argument("--plot", metavar="PATH.png", help="save a bar chart")
     ap.add_argument("--json", metavar="PATH", help="save the raw results")
+    ap.add_argument("--compare", nargs=2, metavar=("BEFORE.json", "AFTER.json"),
+                    help="print before/after tables of two --json files and exit")
+    ap.add_argument("--heap-child", metavar="TABLE", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
-    shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
-    unknown = [s for s in shapes if s not in SHAPES]
-    if unknown or not shapes or args.repeat < 1:
-        ap.error(f"unknown shape(s) {unknown}; known: {', '.join(SHAPES)}" if unknown
+    if args.compare:
+        return args
+    # Small tables take milliseconds: they get 7 repeats unless told otherwise.
+    args.small_repeat = args.repeat or 7
+    args.repeat = args.repeat or (3 if args.quick else 5)
+    args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
+    unknown = [s for s in args.shapes if s not in SHAPES and s != SMALL]
+    if unknown or not args.shapes or args.repeat < 1:
+        ap.error(f"unknown shape(s) {unknown}; known: {', '.join([*SHAPES, SMALL])}" if unknown
                  else "need at least one shape and --repeat >= 1")
+    available = codecs()
+    if args.codecs:
+        wanted = {"tarv", *(c.strip() for c in args.codecs.split(",") if c.strip())}
+        missing = wanted - {name for name, _, _ in available}
+        if missing:
+            ap.error(f"codec(s) not available: {', '.join(sorted(missing))}")
+        available = [c for c in available if c[0] in wanted]
+    args.available = available
+    return args
+
+
+# ------------------------------------------------------------ main
+
+def main(argv=None):
+    global clock, freeze
+    started = time.monotonic()
+    args = arguments(argv)
+    if args.compare:
+        report.compare(*(report.load(path) for path in args.compare))
+        return 0
+    names = [name for name, _, _ in args.available]
+    clock, freeze = args.clock, not args.no_freeze
+    if args.heap_child:
+        with open(args.heap_child, "rb") as f:
+            table = marshal.load(f)
+        run, table = bench_run(args.shapes[0], args.sizes[0], None, args.available, args.repeat,
+                               with_memory=False, decode=False, table=table)
+        with open(args.json, "w") as f:
+            json.dump({"runs": [run]}, f)
+        return 0
 
     info = versions()
+    heap = not args.no_heap and platform.libc_ver()[0] == "glibc"
     print("tarv benchmark: " + ", ".join(f"{k} {v}" for k, v in info.items()))
-    print(f"repeat {args.repeat} (best counts), {'quick' if args.quick else 'full'} run")
+    print(f"seed {args.seed}, repeat {args.repeat} (best counts), {clock} clock, "
+          f"codecs {', '.join(names)}")
     if not args.no_memory:
-        print("memory (tracemalloc, one call): 'peak extra' is the peak beyond what the\n"
-              "result holds; 'result' is what the result holds. Memory taken outside\n"
-              "Python's allocators is not seen by tracemalloc.")
+        print("memory (tracemalloc, one call of tarv): 'extra B/v' is the peak beyond\n"
+              "what the result holds; 'result B/v' is what the result holds. Memory\n"
+              "taken outside Python's allocators is not seen by tracemalloc.")
+    if heap:
+        print("heap columns: tarv's encoder and the floor again, in a child process whose\n"
+              "malloc keeps freed memory (MALLOC_MMAP_MAX_=0, huge MALLOC_TRIM_THRESHOLD_):\n"
+              "page faults of the allocator counted apart.")
+    elif not args.no_heap:
+        print("note: not glibc, no heap columns")
+    for name, mod in (("orjson", orjson), ("msgpack", msgpack)):
+        if not mod:
+            print(f"note: {name} is not installed, skipped")
     print()
-    available = codecs()
-    report = {}
-    for shape in shapes:
-        table = make_table(shape, 0.1 if args.quick else 1.0)
-        n = sum(map(len, table))
-        chars = sum(len(v) for row in table for v in row)
-        print(f"== {shape}: {len(table):,} rows, {n:,} values, "
-              f"{chars / n:.1f} chars/value ==")
-        encoders, decoders, gc_off = build_cases(table, available)
-        mem = not args.no_memory
-        report[shape] = {
-            "rows": len(table), "values": n, "chars": chars,
-            "encode": measure(encoders, set(), args.repeat, n, mem),
-            "decode": measure(decoders, gc_off, args.repeat, n, mem),
-        }
-        print_table("encode", report[shape]["encode"], ENC_FLOOR)
-        print_table("decode", report[shape]["decode"], DEC_FLOOR)
-        del table, encoders, decoders
 
+    runs = []
+    for shape in (s for s in args.shapes if s != SMALL):
+        for size in sizes_for(shape, args.sizes, args.quick):
+            if size * SHAPES[shape].chars_per_value > MAX_CHARS:
+                print(f"== {shape}, {size:,} values: skipped, over {MAX_CHARS:,} characters ==\n")
+                continue
+            run_started = time.monotonic()
+            run, table = bench_run(shape, size, args.seed, args.available, args.repeat,
+                                   not args.no_memory)
+            if heap and run["text_chars"] >= HEAP_MIN_CHARS:
+                run["heap"] = heap_run(run, table, HEAP_CODECS, args.repeat)
+            del table
+            run["seconds"] = round(time.monotonic() - run_started, 1)
+            report.print_run(run, SHAPES[shape].about)
+            runs.append(run)
+    small = []
+    if SMALL in args.shapes:
+        small = bench_small(args.available, args.small_repeat, args.seed)
+        report.print_small(small, args.small_repeat)
+    checks = report.check_targets(runs, small)
+    report.print_targets(runs, small, checks)
+
+    elapsed = time.monotonic() - started
+    print(f"\nseed {args.seed}; took {elapsed:.0f} s")
     if args.json:
+        meta = {**info, "repeat": args.repeat, "small_repeat": args.small_repeat,
+                "quick": args.quick, "seed": args.seed,
+                "clock": clock,
+                "argv": sys.argv[1:] if argv is None else argv, "seconds": round(elapsed)}
         with open(args.json, "w") as f:
-            json.dump({"meta": {**info, "repeat": args.repeat, "quick": args.quick,
-                                "tables_key": TABLES_KEY}, "shapes": report}, f, indent=1)
+            json.dump({"meta": meta, "runs": runs, "small": small,
+                       "targets": checks}, f, indent=1)
         print(f"raw results written to {args.json}")
     if args.plot:
-        plot(args.plot, report, shapes)
+        report.plot(args.plot, runs)
+    return 0
 
 
 if __name__ == "__main__":

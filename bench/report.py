@@ -1,0 +1,368 @@
+"""Tables, target checks, before/after comparison and chart of bench.py's results.
+
+Everything here works on the plain dicts that bench.py measures and writes
+with --json, so a saved run reports the same as a fresh one.
+"""
+import json
+
+ENC_FLOOR = "floor: ''.join"
+DEC_FLOOR = "floor: marshal, gc off"
+FLOORS = (ENC_FLOOR, DEC_FLOOR)
+
+# What the code is held to, checked on every table of at least MIN_VALUES
+# values (smaller ones are the small-table mode's business).
+MIN_VALUES = 10_000
+LIMITS = {
+    "stringify x floor": 1.3,  # tarv / ''.join, at most
+    "stringify x floor, one per row": 1.6,  # every row is one more object to visit
+    "stringify vs orjson": 1.0,  # orjson / tarv, at least; ASCII or Latin-1 text only
+    "parse vs peer": 2.0,  # fastest peer / tarv, at least; short values only
+    "parse x floor": 1.0,  # tarv / marshal with the collector off, at most
+    "small x peer": 1.0,  # tarv / the faster of orjson and msgpack per call, at most
+}
+# Peak memory beyond tarv's result, bytes per value, (stringify, parse), as
+# the code measured it before the rework of the writer, on the default seed
+# (tracemalloc, CPython 3.11): the target is to stay at or under it. It
+# follows the numbers of values and rows (list growth), not the characters,
+# so the shapes of 10 values per row share one set of figures. Tables of
+# other sizes are not held to it.
+TEN_PER_ROW = {10_000: (13.12, 0.84), 100_000: (10.49, 1.31), 1_000_000: (16.78, 1.05)}
+MEMORY_TODAY = {
+    **{(shape, n): today for shape in ("short-ascii", "emoji-dense", "ragged", "separators",
+                                       "latin1", "cjk-cyrillic", "mixed-widths")
+       for n, today in TEN_PER_ROW.items()},
+    ("long-ascii", 10_000): (13.12, 1.65), ("long-ascii", 30_000): (17.48, 2.19),
+    ("tall", 10_000): (26.23, 13.12), ("tall", 100_000): (20.97, 10.49),
+    ("tall", 1_000_000): (16.78, 8.39),
+    ("numeric", 10_000): (13.12, 1.65), ("numeric", 100_000): (10.49, 1.31),
+    ("numeric", 1_000_000): (16.78, 1.05),
+}
+MEMORY_SLACK = 0.1  # other seeds give slightly other row counts
+
+
+def fmt_count(n):
+    if n >= 1_000_000 and n % 100_000 == 0:
+        return f"{n / 1_000_000:g}M"
+    if n >= 1_000 and n % 1_000 == 0:
+        return f"{n // 1_000}k"
+    return str(n)
+
+
+def fastest_peer(results):
+    peers = {n: r for n, r in results.items() if n != "tarv" and n not in FLOORS}
+    if not peers:
+        return None, None
+    name = min(peers, key=lambda n: peers[n]["best_ns"])
+    return name, peers[name]["best_ns"] / results["tarv"]["best_ns"]
+
+
+# ------------------------------------------------------------ one run
+
+def print_run(run, about=""):
+    n = run["values"]
+    seconds = f", {run['seconds']:.0f} s" if "seconds" in run else ""
+    print(f"== {run['shape']}, {n:,} values{f' ({about})' if about else ''}: "
+          f"{run['rows']:,} rows, {run['chars'] / max(1, n):.1f} chars/value, "
+          f"{run['output']} text{seconds} ==")
+    if run["calls_per_sample"] > 1:
+        print(f"  (each sample times {run['calls_per_sample']} calls)")
+    for kind, floor in (("encode", ENC_FLOOR), ("decode", DEC_FLOOR)):
+        print_results(kind, run[kind], floor, run.get("heap", {}).get(kind))
+    print()
+
+
+def print_results(title, results, floor, heap=None):
+    floor_ns, tarv_ns = results[floor]["best_ns"], results["tarv"]["best_ns"]
+    mem = "extra_bytes_per_value" in results["tarv"]
+    head = f"  {title:<24}{'ns/value':>10}{'x floor':>9}{'x tarv':>8}{'faults/call':>13}"
+    if heap:
+        head += f"  |{'heap ns/v':>10}{'x floor':>9}{'faults/call':>13}"
+    if mem:
+        head += f"  |{'extra B/v':>10}{'result B/v':>11}"
+    print(head)
+    for name, r in sorted(results.items(), key=lambda kv: kv[1]["best_ns"]):
+        ns = r["ns_per_value"]
+        line = (f"  {name:<24}{ns:>10.1f}{r['best_ns'] / floor_ns:>9.2f}"
+                f"{r['best_ns'] / tarv_ns:>8.2f}{r['faults_per_call']:>13.1f}")
+        if heap:
+            h = heap.get(name)
+            line += (f"  |{h['ns_per_value']:>10.1f}{h['best_ns'] / heap[floor]['best_ns']:>9.2f}"
+                     f"{h['faults_per_call']:>13.1f}" if h else "  |" + " " * 32)
+        if mem and "extra_bytes_per_value" in r:
+            line += f"  |{r['extra_bytes_per_value']:>10.1f}{r['result_bytes_per_value']:>11.1f}"
+        print(line.rstrip())
+    peer, speedup = fastest_peer(results)
+    if peer:
+        verdict = "" if speedup >= 1 else "  (tarv is slower)"
+        print(f"  tarv speed-up over the fastest peer ({peer}): {speedup:.2f}x{verdict}")
+    print()
+
+
+def print_small(small, repeat):
+    if not small:
+        return
+    names = list(small[0]["encode"])
+    print(f"== small tables: ns per call (timeit, best of {repeat}, collector on), "
+          "short ASCII values ==")
+    head = f"  {'table':<7}{'values':>7}  |"
+    for kind in ("stringify", "parse"):
+        head += "".join(f"{kind if n == 'tarv' else n:>11}" for n in names) + "  |"
+    print(head + f"{'faults/call':>13}")
+    for entry in small:
+        line = f"  {entry['table']:<7}{entry['values']:>7}  |"
+        for kind in ("encode", "decode"):
+            line += "".join(f"{entry[kind][n]['ns_per_call']:>11.0f}" for n in names) + "  |"
+        faults = max(r["faults_per_call"] for kind in ("encode", "decode")
+                     for r in entry[kind].values())
+        print(line + f"{faults:>13.2f}")
+    print()
+
+
+# ------------------------------------------------------------ targets
+
+def check(target, subject, value, limit, at_most=True, ok=None, **extra):
+    if ok is None:
+        ok = value <= limit if at_most else value >= limit
+    return {"target": target, "subject": subject, "value": value, "limit": limit, "ok": ok,
+            **extra}
+
+
+def figure(value, limit=None, digits=2):
+    """value with `digits` decimals, or more where fewer would show it equal
+    to its limit."""
+    while (limit is not None and digits < 4 and value != limit
+           and round(value, digits) == round(limit, digits)):
+        digits += 1
+    return f"{value:.{digits}f}"
+
+
+def run_checks(run):
+    """The checks of one table: list of dicts with target, value, ok."""
+    subject = f"{run['shape']} {fmt_count(run['values'])}"
+    enc, dec = run["encode"], run["decode"]
+    found = []
+    limit_key = "stringify x floor, one per row" if run["one_per_row"] else "stringify x floor"
+    limit = LIMITS[limit_key]
+    enc_floor = enc["tarv"]["best_ns"] / enc[ENC_FLOOR]["best_ns"]
+    heap = run.get("heap", {}).get("encode")
+    heap_floor = heap["tarv"]["best_ns"] / heap[ENC_FLOOR]["best_ns"] if heap else None
+    faults_apart = enc_floor > limit and heap_floor is not None and heap_floor <= limit
+    found.append(check(limit_key, subject, enc_floor, limit, ok=enc_floor <= limit or faults_apart,
+                       heap_value=heap_floor, faults_apart=faults_apart))
+    if "orjson" in enc and run["output"] in ("ascii", "latin-1"):
+        vs = enc["orjson"]["best_ns"] / enc["tarv"]["best_ns"]
+        found.append(check("stringify vs orjson", subject, vs, LIMITS["stringify vs orjson"],
+                           at_most=False))
+    peer, speedup = fastest_peer(dec)
+    if peer and run["short_values"]:
+        found.append(check("parse vs peer", subject, speedup, LIMITS["parse vs peer"],
+                           at_most=False, peer=peer))
+    dec_floor = dec["tarv"]["best_ns"] / dec[DEC_FLOOR]["best_ns"]
+    found.append(check("parse x floor", subject, dec_floor, LIMITS["parse x floor"]))
+    today = MEMORY_TODAY.get((run["shape"], run["values"]))
+    for target, results, limit in (("stringify extra B/v", enc, today and today[0]),
+                                   ("parse extra B/v", dec, today and today[1])):
+        extra = results["tarv"].get("extra_bytes_per_value")
+        if extra is not None and limit is not None:
+            found.append(check(target, subject, extra, limit + MEMORY_SLACK))
+    return found
+
+
+def small_checks(entry):
+    found = []
+    for kind, target in (("encode", "small stringify x peer"), ("decode", "small parse x peer")):
+        peers = {n: r["ns_per_call"] for n, r in entry[kind].items() if n != "tarv"}
+        if not peers:
+            continue
+        peer = min(peers, key=peers.get)
+        ratio = entry[kind]["tarv"]["ns_per_call"] / peers[peer]
+        found.append(check(target, entry["table"], ratio, LIMITS["small x peer"], peer=peer))
+    return found
+
+
+def check_targets(runs, small):
+    found = [c for run in runs if run["values"] >= MIN_VALUES for c in run_checks(run)]
+    return found + [c for entry in small for c in small_checks(entry)]
+
+
+def mark(c):
+    if c is None:
+        return " "
+    return "*" if c.get("faults_apart") else " " if c["ok"] else "!"
+
+
+def print_targets(runs, small, checks):
+    if not checks:
+        return
+    by_key = {(c["target"], c["subject"]): c for c in checks}
+
+    def cell(target, subject, value, width, digits=2):
+        """value right-aligned in width, then its mark; in brackets when no
+        target holds it."""
+        if value is None:
+            return f"{'-':>{width}} "
+        c = by_key.get((target, subject))
+        text = figure(value, c["limit"], digits) if c else f"({value:.{digits}f})"
+        return f"{text:>{width}}{mark(c)}"
+
+    print("== targets (ratios; '!' marks a miss, '*' a target met only with the allocator's\n"
+          "   page faults counted apart; values in brackets are not held to a target) ==")
+    table_runs = [r for r in runs if r["values"] >= MIN_VALUES]
+    if table_runs:
+        print("  stringify x floor <= 1.3 (1.6 one per row), >= orjson on ASCII/Latin-1 text;\n"
+              "  parse >= 2x the fastest peer on short values, <= the marshal floor;\n"
+              "  memory beyond the result (B/value) no more than before the writer's rework")
+        print(f"  {'shape':<14}{'values':>7} |{'x floor':>8} {'heap':>6} {'vs orjson':>10}  |"
+              f"{'vs peer':>8}  {'peer':<8}{'x floor':>8}  |{'enc B/v':>8} {'dec B/v':>8}")
+    for run in table_runs:
+        subject = f"{run['shape']} {fmt_count(run['values'])}"
+        enc, dec = run["encode"], run["decode"]
+        floor_key = "stringify x floor, one per row" if run["one_per_row"] else "stringify x floor"
+        floor_check = by_key[(floor_key, subject)]
+        heap = floor_check.get("heap_value")
+        vs_orjson = enc["orjson"]["best_ns"] / enc["tarv"]["best_ns"] if "orjson" in enc else None
+        peer, speedup = fastest_peer(dec)
+        print(f"  {run['shape']:<14}{fmt_count(run['values']):>7} |"
+              f"{cell(floor_key, subject, floor_check['value'], 8)}"
+              f"{(f'{heap:.2f}' if heap is not None else '-'):>6} "
+              f"{cell('stringify vs orjson', subject, vs_orjson, 10)} |"
+              f"{cell('parse vs peer', subject, speedup, 8)} {peer or '-':<8}"
+              f"{cell('parse x floor', subject, dec['tarv']['best_ns'] / dec[DEC_FLOOR]['best_ns'], 8)} |"
+              f"{cell('stringify extra B/v', subject, enc['tarv'].get('extra_bytes_per_value'), 8, 1)}"
+              f"{cell('parse extra B/v', subject, dec['tarv'].get('extra_bytes_per_value'), 8, 1)}")
+    if small:
+        print("  small tables: tarv per call / the faster of orjson and msgpack <= 1")
+        print(f"  {'table':<7}{'stringify':>10}  {'peer':<8}{'parse':>8}  {'peer':<8}")
+        for entry in small:
+            line = f"  {entry['table']:<7}"
+            for kind, width in (("stringify", 10), ("parse", 8)):
+                c = by_key.get((f"small {kind} x peer", entry["table"]))
+                line += (f"{figure(c['value'], c['limit']):>{width}}{mark(c)} {c['peer']:<8}" if c
+                         else f"{'-':>{width}} {'':<8}")
+            print(line.rstrip())
+    misses = [c for c in checks if not c["ok"]]
+    apart = sum(1 for c in checks if c.get("faults_apart"))
+    print(f"  {len(checks) - len(misses)} of {len(checks)} targets met"
+          f"{f' ({apart} only with faults counted apart)' if apart else ''}; "
+          f"{len(misses)} missed")
+
+
+# ------------------------------------------------------------ before/after
+
+def load(path):
+    with open(path) as f:
+        data = json.load(f)
+    if "runs" not in data:
+        raise SystemExit(f"{path}: not a result file of this benchmark (no 'runs')")
+    return data
+
+
+def ratio_text(before, after, digits=2):
+    return f"{before:.{digits}f} | {after:.{digits}f}"
+
+
+def compare(before, after):
+    """Markdown tables of tarv's figures in two result files, run by run."""
+    for label, data in (("before", before), ("after", after)):
+        meta = data.get("meta", {})
+        print(f"{label}: tarv build {meta.get('tarv_build', '?')}, seed {meta.get('seed', '?')}, "
+              f"repeat {meta.get('repeat', '?')}, {meta.get('clock', 'wall')} clock, "
+              f"python {meta.get('python', '?')}")
+    keyed = {(r["shape"], r["values"]): r for r in before["runs"]}
+    pairs = [(keyed[(r["shape"], r["values"])], r) for r in after["runs"]
+             if (r["shape"], r["values"]) in keyed]
+    if not pairs and not (before.get("small") and after.get("small")):
+        print("no table in common")
+        return
+    for kind, floor, fn in (("encode", ENC_FLOOR, "stringify"), ("decode", DEC_FLOOR, "parse")):
+        if not pairs:
+            break
+        print(f"\n| {fn} | values | ns/value before | after | speed-up | x floor before | after "
+              f"| heap x floor before | after | faults/call before | after | x fastest peer "
+              f"before | after |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for b, a in pairs:
+            def heap_floor(run):
+                h = run.get("heap", {}).get(kind)
+                return f"{h['tarv']['best_ns'] / h[floor]['best_ns']:.2f}" if h else "-"
+            bt, at = b[kind]["tarv"], a[kind]["tarv"]
+            print(f"| {a['shape']} | {fmt_count(a['values'])} "
+                  f"| {bt['ns_per_value']:.1f} | {at['ns_per_value']:.1f} "
+                  f"| {bt['best_ns'] / at['best_ns']:.2f}x "
+                  f"| {ratio_text(bt['best_ns'] / b[kind][floor]['best_ns'], at['best_ns'] / a[kind][floor]['best_ns'])} "
+                  f"| {heap_floor(b)} | {heap_floor(a)} "
+                  f"| {bt['faults_per_call']:.0f} | {at['faults_per_call']:.0f} "
+                  f"| {(fastest_peer(b[kind])[1] or 0):.2f} | {(fastest_peer(a[kind])[1] or 0):.2f} |")
+    mem_pairs = [(b, a) for b, a in pairs if "extra_bytes_per_value" in b["encode"]["tarv"]
+                 and "extra_bytes_per_value" in a["encode"]["tarv"]]
+    if mem_pairs:
+        print("\n| memory beyond the result (B/value) | values | stringify before | after "
+              "| parse before | after |")
+        print("|---|---:|---:|---:|---:|---:|")
+        for b, a in mem_pairs:
+            print(f"| {a['shape']} | {fmt_count(a['values'])} "
+                  f"| {ratio_text(b['encode']['tarv']['extra_bytes_per_value'], a['encode']['tarv']['extra_bytes_per_value'], 1)} "
+                  f"| {ratio_text(b['decode']['tarv']['extra_bytes_per_value'], a['decode']['tarv']['extra_bytes_per_value'], 1)} |")
+    small_b = {e["table"]: e for e in before.get("small", [])}
+    small_pairs = [(small_b[e["table"]], e) for e in after.get("small", []) if e["table"] in small_b]
+    if small_pairs:
+        print("\n| small table (ns per call) | stringify before | after | faster peer "
+              "| parse before | after | faster peer |")
+        print("|---|---:|---:|---:|---:|---:|---:|")
+        for b, a in small_pairs:
+            cells = []
+            for kind in ("encode", "decode"):
+                peers = [r["ns_per_call"] for n, r in a[kind].items() if n != "tarv"]
+                cells.append(f"{b[kind]['tarv']['ns_per_call']:.0f} | {a[kind]['tarv']['ns_per_call']:.0f} "
+                             f"| {min(peers):.0f}" if peers else
+                             f"{b[kind]['tarv']['ns_per_call']:.0f} | {a[kind]['tarv']['ns_per_call']:.0f} | -")
+            print(f"| {a['table']} | {cells[0]} | {cells[1]} |")
+    for label, data in (("before", before), ("after", after)):
+        checks = check_targets(data["runs"], data.get("small", []))
+        misses = [f"{c['target']} on {c['subject']} ({figure(c['value'], c['limit'])})"
+                  for c in checks if not c["ok"]]
+        print(f"\ntargets {label}: {len(checks) - len(misses)} of {len(checks)} met"
+              + (": missed " + "; ".join(misses) if misses else ""))
+
+
+# ------------------------------------------------------------ chart
+
+def plot(path, runs):
+    """Bars per codec for each shape, at the largest size measured."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    largest = {}
+    for run in runs:
+        if run["values"] >= largest.get(run["shape"], {"values": 0})["values"]:
+            largest[run["shape"]] = run
+    if not largest:
+        print("nothing to plot")
+        return
+    shapes = list(largest)
+    fig, axes = plt.subplots(2, 1, figsize=(max(12, 1.6 * len(shapes)), 9))
+    for ax, kind in zip(axes, ("encode", "decode")):
+        names = list(largest[shapes[0]][kind])
+        width = 0.8 / len(names)
+        values = []
+        for i, name in enumerate(names):
+            ys = [largest[s][kind].get(name, {}).get("ns_per_value", 0) for s in shapes]
+            values += [y for y in ys if y]
+            xs = [j + (i - (len(names) - 1) / 2) * width for j in range(len(shapes))]
+            floor = name in FLOORS
+            ax.bar(xs, ys, width, label=name, color="0.6" if floor else None,
+                   hatch="//" if floor else None, edgecolor="white" if floor else None)
+        if values and max(values) / min(values) > 20:
+            ax.set_yscale("log")
+        labels = [f"{s}\n{fmt_count(largest[s]['values'])}" for s in shapes]
+        ax.set_xticks(range(len(shapes)), labels, fontsize=8)
+        ax.set_ylabel("ns per value (lower is better)")
+        repeat = len(largest[shapes[0]][kind]["tarv"]["times_ns"])
+        ax.set_title(f"{kind} (best of {repeat})")
+        ax.grid(axis="y", alpha=0.3, which="both")
+        ax.legend(fontsize=8, ncol=4)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"plot written to {path}")

@@ -1,0 +1,257 @@
+"""Checks of the benchmark itself: the tables are what the shapes promise,
+broken codecs are caught, the targets are judged right, and a whole run
+writes results that --compare reads. Run with `python3 -m pytest bench`."""
+import gc
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import bench
+import report
+from shapes import SHAPES, make_small_table, make_table
+
+N = 10_000
+
+
+def values_of(table):
+    return [v for row in table for v in row]
+
+
+def share(values, pred):
+    return sum(1 for v in values if pred(v)) / len(values)
+
+
+def has_astral(v):
+    return any(ord(c) > 0xFFFF for c in v)
+
+
+@pytest.fixture(scope="module", params=list(SHAPES))
+def shaped(request):
+    return request.param, make_table(request.param, N, 7)
+
+
+def test_tables_have_the_size_and_fresh_values(shaped):
+    shape, table = shaped
+    values = values_of(table)
+    assert len(values) == N and all(type(v) is str for v in values)
+    # CPython shares '' and one-character Latin-1 strings; nothing else may be.
+    own = [v for v in values if len(v) > 1 or (v and ord(v) > 0xFF)]
+    assert len({id(v) for v in own}) == len(own)
+    assert make_table(shape, N, 7) == table
+    assert make_table(shape, N, 8) != table
+
+
+SHAPE_PROPERTIES = {
+    "short-ascii": lambda t, v: all(len(r) == 10 for r in t) and all(1 <= len(x) <= 12 and x.isascii() for x in v),
+    "long-ascii": lambda t, v: all(len(r) == 5 for r in t) and all(800 <= len(x) <= 1200 for x in v),
+    "emoji-dense": lambda t, v: 0.22 < sum(map(has_astral, "".join(v))) / len("".join(v)) < 0.28,
+    "ragged": lambda t, v: (0.07 < share(t, lambda r: not r) < 0.13 and max(map(len, t)) == 20
+                            and 0.22 < share(v, lambda x: not x) < 0.28),
+    "tall": lambda t, v: all(len(r) == 1 for r in t),
+    "separators": lambda t, v: sum(x.count(";") + x.count("\n") for x in v) > len(v) // 2,
+    "latin1": lambda t, v: bench.charset("".join(v)) == "latin-1" and share(v, str.isascii) < 0.5,
+    "cjk-cyrillic": lambda t, v: share(v, lambda x: any("\u4e00" <= c <= "\u9fff" for c in x)) > 0.5,
+    "mixed-widths": lambda t, v: (0.03 < share(v, lambda x: any("\u4e00" <= c <= "\u9fff" for c in x)) < 0.05
+                                  and 0.003 < share(v, has_astral) < 0.012),
+    "numeric": lambda t, v: (all(len(r) == 8 for r in t) and len({r[2] for r in t}) == 6
+                             and share(v, lambda x: x[:1].isdigit()) > 0.5),
+}
+
+
+def test_tables_look_like_their_shape(shaped):
+    shape, table = shaped
+    assert SHAPE_PROPERTIES[shape](table, values_of(table))
+
+
+def test_small_tables_have_their_dimensions():
+    table = make_small_table(5, 8, 1)
+    assert [len(r) for r in table] == [8] * 5
+
+
+@pytest.mark.parametrize("text, size", [("10", 10), ("1k", 1_000), ("2.5M", 2_500_000),
+                                        (" 100K ", 100_000)])
+def test_sizes_parse(text, size):
+    assert bench.parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["0", "1.5", "x", "k", "-3"])
+def test_bad_sizes_are_refused(text):
+    with pytest.raises(Exception, match="size|number"):
+        bench.parse_size(text)
+
+
+@pytest.mark.parametrize("text, expected", [("abc", "ascii"), ("é", "latin-1"), ("ab\u0100", "wide"),
+                                            ("\U0001F600", "wide")])
+def test_charset(text, expected):
+    assert bench.charset(text) == expected
+
+
+@pytest.mark.parametrize("broken", [
+    lambda t: t[:-1],  # drops a row
+    lambda t: [list(reversed(r)) for r in t],
+    lambda t: [[v + "x" for v in r] for r in t],
+])
+def test_a_codec_that_loses_data_stops_the_run(broken):
+    table = [["ab", "c"], ["d", "e"], []]
+    codec = ("lossy", lambda t: t, broken)
+    with pytest.raises(SystemExit, match="lossy"):
+        bench.bench_table(table, [codec], repeat=1, with_memory=False)
+
+
+@pytest.mark.parametrize("freeze", [True, False])
+def test_objects_are_frozen_only_while_the_codecs_run(monkeypatch, freeze):
+    monkeypatch.setattr(bench, "freeze", freeze)
+    with pytest.raises(KeyError):
+        with bench.out_of_collectors_view():
+            assert (gc.get_freeze_count() > 0) is freeze
+            raise KeyError
+    assert gc.get_freeze_count() == 0
+
+
+# ------------------------------------------------------------ targets
+
+def results(tarv, floor_name, floor, **peers):
+    return {"tarv": {"best_ns": tarv}, floor_name: {"best_ns": floor},
+            **{n: {"best_ns": ns} for n, ns in peers.items()}}
+
+
+def fake_run(shape="short-ascii", values=N, enc=(10, 10), dec=(10, 10), heap_enc=None,
+             output="ascii", one_per_row=False, short_values=True, orjson=20, peer=100):
+    run = {"shape": shape, "values": values, "output": output, "one_per_row": one_per_row,
+           "short_values": short_values,
+           "encode": results(enc[0], report.ENC_FLOOR, enc[1], orjson=orjson),
+           "decode": results(dec[0], report.DEC_FLOOR, dec[1], msgpack=peer)}
+    if heap_enc:
+        run["heap"] = {"encode": results(heap_enc[0], report.ENC_FLOOR, heap_enc[1])}
+    return run
+
+
+def verdicts(run):
+    return {c["target"]: c["ok"] for c in report.run_checks(run)}
+
+
+@pytest.mark.parametrize("kwargs, target, ok", [
+    (dict(enc=(13, 10)), "stringify x floor", True),
+    (dict(enc=(14, 10)), "stringify x floor", False),
+    (dict(enc=(14, 10), heap_enc=(12, 10)), "stringify x floor", True),
+    (dict(enc=(14, 10), heap_enc=(14, 10)), "stringify x floor", False),
+    (dict(enc=(15, 10), one_per_row=True), "stringify x floor, one per row", True),
+    (dict(enc=(17, 10), one_per_row=True), "stringify x floor, one per row", False),
+    (dict(enc=(10, 5), orjson=9), "stringify vs orjson", False),
+    (dict(enc=(10, 5), orjson=10), "stringify vs orjson", True),
+    (dict(output="latin-1", orjson=9), "stringify vs orjson", False),
+    (dict(output="wide", orjson=9), "stringify vs orjson", None),
+    (dict(dec=(50, 60), peer=99), "parse vs peer", False),
+    (dict(dec=(50, 60), peer=100), "parse vs peer", True),
+    (dict(dec=(50, 60), peer=99, short_values=False), "parse vs peer", None),
+    (dict(dec=(61, 60)), "parse x floor", False),
+    (dict(dec=(60, 60)), "parse x floor", True),
+])
+def test_table_targets(kwargs, target, ok):
+    assert verdicts(fake_run(**kwargs)).get(target) is ok
+
+
+def test_faults_apart_is_told_apart():
+    (floor,) = [c for c in report.run_checks(fake_run(enc=(14, 10), heap_enc=(12, 10)))
+                if c["target"] == "stringify x floor"]
+    assert floor["ok"] and floor["faults_apart"] and floor["heap_value"] == 1.2
+
+
+def test_small_tables_below_the_size_of_targets_are_not_judged():
+    assert report.check_targets([fake_run(values=report.MIN_VALUES - 1, enc=(99, 1))], []) == []
+
+
+@pytest.mark.parametrize("tarv_ns, ok", [(100, True), (101, False)])
+def test_small_table_target_takes_the_faster_peer(tarv_ns, ok):
+    entry = {"table": "1x1", "encode": {"tarv": {"ns_per_call": tarv_ns},
+                                        "orjson": {"ns_per_call": 100},
+                                        "msgpack": {"ns_per_call": 300}},
+             "decode": {"tarv": {"ns_per_call": 1}, "msgpack": {"ns_per_call": 2}}}
+    (enc, dec) = report.small_checks(entry)
+    assert (enc["ok"], enc["peer"], dec["ok"]) == (ok, "orjson", True)
+
+
+# ------------------------------------------------------------ a whole run
+
+def test_run_then_compare(tmp_path, capsys):
+    paths = []
+    for seed in ("1", "2"):
+        path = tmp_path / f"{seed}.json"
+        assert bench.main(["--shapes", "tall,numeric,small", "--sizes", "100,100k", "--repeat", "1",
+                           "--codecs", "marshal", "--seed", seed, "--json", str(path)]) == 0
+        paths.append(str(path))
+    saved = json.loads((tmp_path / "2.json").read_text())
+    run = saved["runs"][-1]
+    assert (run["shape"], run["values"], run["calls_per_sample"]) == ("numeric", 100_000, 1)
+    assert "heap" not in saved["runs"][0] and saved["runs"][0]["calls_per_sample"] == 200
+    assert set(run["encode"]) == {"tarv", "marshal", report.ENC_FLOOR}
+    assert set(run["heap"]) == {"encode"} and set(run["heap"]["encode"]) == {"tarv", report.ENC_FLOOR}
+    assert saved["targets"] and saved["meta"]["seed"] == 2
+    capsys.readouterr()
+    assert bench.main(["--compare", *paths]) == 0
+    out = capsys.readouterr().out
+    assert "| numeric | 100k |" in out and "| tall | 100 |" in out and "targets after:" in out
+
+
+@pytest.mark.parametrize("value, limit, shown", [(1.998, 2.0, "1.998"), (1.31, 1.3, "1.31"),
+                                                 (1.3001, 1.3, "1.3001"), (0.5, None, "0.50")])
+def test_a_miss_never_shows_as_its_limit(value, limit, shown):
+    assert report.figure(value, limit) == shown
+
+
+def test_the_printed_table_marks_what_the_checks_decide(capsys):
+    runs = [fake_run(shape="short-ascii", enc=(14, 10), heap_enc=(12, 10)),
+            fake_run(shape="tall", enc=(17, 10), one_per_row=True)]
+    report.print_targets(runs, [], report.check_targets(runs, []))
+    lines = {line.split()[0]: line for line in capsys.readouterr().out.splitlines()
+             if line.startswith(("  short-ascii", "  tall"))}
+    assert "1.40*" in lines["short-ascii"] and "1.70!" in lines["tall"]
+
+
+def compare_file(tarv_enc, tarv_dec, small_ns):
+    run = fake_run(enc=(tarv_enc, 10), dec=(tarv_dec, 60))
+    for kind in ("encode", "decode"):
+        for r in run[kind].values():
+            r.update(ns_per_value=r["best_ns"] / N, faults_per_call=0)
+    small = [{"table": "1x1", "encode": {"tarv": {"ns_per_call": small_ns},
+                                         "orjson": {"ns_per_call": 90}},
+              "decode": {"tarv": {"ns_per_call": 80}, "orjson": {"ns_per_call": 90}}}]
+    return {"meta": {}, "runs": [run], "small": small}
+
+
+def test_compare_reports_speed_ups_and_target_counts(capsys):
+    report.compare(compare_file(20, 50, 120), compare_file(10, 40, 85))
+    out = capsys.readouterr().out
+    stringify, parse = [line for line in out.splitlines() if line.startswith("| short-ascii")]
+    assert "| 2.00x |" in stringify and "| 2.00 | 1.00 |" in stringify
+    assert "| 1.25x |" in parse
+    assert "| 1x1 | 120 | 85 | 90 |" in out
+    assert "targets before: 4 of 6 met" in out and "targets after: 6 of 6 met" in out
+
+
+@pytest.mark.parametrize("sizes, quick, expected", [
+    (None, False, [10_000, 1_000_000]), (None, True, [100_000]), ([10, 20], False, [10, 20])])
+def test_default_sizes(sizes, quick, expected):
+    assert bench.sizes_for("short-ascii", sizes, quick) == expected
+    assert min(bench.sizes_for("long-ascii", sizes, quick)) >= (10 if sizes else 10_000)
+
+
+@pytest.mark.skipif(bench.platform.libc_ver()[0] != "glibc", reason="glibc's malloc settings")
+def test_heap_settings_stop_the_faults_of_large_results():
+    script = ("import resource, sys\n"
+              "faults = []\n"
+              "for _ in range(4):\n"
+              "    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt\n"
+              "    text = 'x' * (48 << 20)\n"
+              "    faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)\n"
+              "    del text\n"
+              "print(max(faults[1:]))\n")
+    def later_faults(env):
+        out = subprocess.run([sys.executable, "-c", script], env={**os.environ, **env},
+                             check=True, capture_output=True, text=True).stdout
+        return int(out)
+    assert later_faults({}) > 10_000  # 48 MB is above every mmap threshold
+    assert later_faults(bench.HEAP_ENV) < 100
