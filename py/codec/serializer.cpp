@@ -167,7 +167,10 @@ inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
 template <typename Out>
 class TextWriter {
  public:
-  TextWriter(Out* text, Py_ssize_t length) noexcept : out_(text), end_(text + length) {}
+  // Writes from `out` on; `end` is the end of the buffer.
+  TextWriter(Out* out, Out* end) noexcept : out_(out), end_(end) {}
+
+  Out* position() const noexcept { return out_; }
 
   void row_end() noexcept { *out_++ = static_cast<Out>(format::kRowEnd); }
 
@@ -298,15 +301,28 @@ PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, Write&& write) noexcept 
 struct HexTable {
   Py_ssize_t chars = 0;
   Py_UCS4 header[format::kMaxLengthDigits] = {};
+  bool ascii = true;  // every header character is ASCII
 
   void load(PyObject* hex) noexcept {
     chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
-    for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ_CHAR(hex, k);
+    if (PyUnicode_KIND(hex) == PyUnicode_1BYTE_KIND) {
+      const Py_UCS1* data = PyUnicode_1BYTE_DATA(hex);
+      for (Py_ssize_t k = 0; k < chars; ++k) header[k] = data[k];
+    } else {
+      for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ_CHAR(hex, k);
+    }
+    ascii = true;
+    for (Py_ssize_t k = 0; k < chars; ++k) ascii &= header[k] <= 0x7F;
   }
 };
 
 // ---------------------------------------------------------------------------
 // Plain tables.
+
+// Whether an item is a str whose characters can be read as they are.
+inline bool readable_str(PyObject* v) noexcept {
+  return (Py_IS_TYPE(v, &PyUnicode_Type) || PyUnicode_Check(v)) && is_ready(v);
+}
 
 // The items of an exact list or tuple, or false for anything else.
 inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size) noexcept {
@@ -341,7 +357,7 @@ bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
     if (!exact_items(rows[r], items, n_items)) return false;
     for (Py_ssize_t k = 0; k < n_items; ++k) {
       PyObject* v = items[k];
-      if (!PyUnicode_Check(v) || !is_ready(v)) return false;
+      if (!readable_str(v)) return false;
       const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
       const int kind = PyUnicode_KIND(v);
       const int digits = length_digits(v, v_len, kind);
@@ -359,7 +375,7 @@ bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
              : (kinds & PyUnicode_2BYTE_KIND) ? 0xFFFF
              : non_ascii                      ? 0xFF
                                               : 0x7F;
-  for (int digits = 1; digits <= format::kMaxLengthDigits; ++digits) {
+  for (int digits = 1; !hex.ascii && digits <= format::kMaxLengthDigits; ++digits) {
     if (digit_counts & (1u << digits)) max_char = std::max(max_char, hex.header[digits - 1]);
   }
   text_len = total;
@@ -369,7 +385,7 @@ bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
 template <typename Out>
 void write_plain(PyObject* lists, const HexTable& hex, Out* text, Py_ssize_t text_len) noexcept {
   // measure_plain() has found every sequence to be an exact list or tuple.
-  TextWriter<Out> writer(text, text_len);
+  TextWriter<Out> writer(text, text + text_len);
   PyObject* const* rows = nullptr;
   Py_ssize_t n_rows = 0;
   exact_items(lists, rows, n_rows);
@@ -382,6 +398,208 @@ void write_plain(PyObject* lists, const HexTable& hex, Out* text, Py_ssize_t tex
   }
 }
 
+// The range of a character: the largest code point of the narrowest width
+// that holds it, 0x7F (ASCII), 0xFF, 0xFFFF or 0x10FFFF. A text's width is
+// that of the largest range among its characters.
+inline Py_UCS4 char_range(Py_UCS4 c) noexcept {
+  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+}
+
+// The range of a str's characters. Every str is canonical, so its width (and
+// for 1-byte strings the ASCII flag) gives the range of its widest character.
+inline Py_UCS4 str_range(PyObject* v) noexcept {
+  switch (PyUnicode_KIND(v)) {
+    case PyUnicode_1BYTE_KIND:
+      return PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
+    case PyUnicode_2BYTE_KIND:
+      return 0xFFFF;
+    default:
+      return 0x10FFFF;
+  }
+}
+
+// Writes a plain table in one pass, so that each value is read once, while
+// the table is walked. The text goes into a str that grows as needed (a
+// reallocation, which the C library does without copying for large blocks),
+// and that is made anew, one width wider, when a value or a header character
+// needs more than its width holds (at most three times: from ASCII to 1, 2
+// and 4 bytes). At the end it is cut to its length.
+class PlainWriter {
+ public:
+  enum class Outcome { kDone, kNotPlain, kFailed };
+
+  explicit PlainWriter(const HexTable& hex) noexcept : hex_(hex) {}
+
+  // kDone with the text in `text`, kFailed with an exception set, or
+  // kNotPlain (having run no code and set nothing) for a table that is not
+  // plain or whose text would be too long.
+  Outcome run(PyObject* lists, PyObject*& text) noexcept {
+    if (!exact_items(lists, rows_, n_rows_)) return Outcome::kNotPlain;
+    PyObject* const* items;
+    Py_ssize_t row_size = 1;
+    if (n_rows_ > 0 && exact_items(rows_[0], items, row_size)) row_size = std::max<Py_ssize_t>(row_size, 1);
+    if (n_rows_ <= kSmallTable / row_size) {
+      // Small enough (judging by its first row) that reading it twice costs
+      // less than a guessed size: measured exactly, then written into a str
+      // of exactly that size.
+      Py_ssize_t text_len;
+      Py_UCS4 max_char;
+      if (!measure_plain(lists, hex_, text_len, max_char)) return Outcome::kNotPlain;
+      text = new_text(text_len, max_char,
+                      [&](auto* out) { write_plain(lists, hex_, out, text_len); });
+      return text ? Outcome::kDone : Outcome::kFailed;
+    }
+    capacity_ = first_capacity();
+    text_ = Ref::steal(PyUnicode_New(capacity_, range_));
+    if (!text_) return Outcome::kFailed;
+    for (;;) {
+      Step step;
+      switch (PyUnicode_KIND(text_.get())) {
+        case PyUnicode_1BYTE_KIND:
+          step = write_rows<Py_UCS1>();
+          break;
+        case PyUnicode_2BYTE_KIND:
+          step = write_rows<Py_UCS2>();
+          break;
+        default:
+          step = write_rows<Py_UCS4>();
+          break;
+      }
+      switch (step) {
+        case Step::kDone: {
+          PyObject* done = text_.release();
+          if (PyUnicode_Resize(&done, length_) < 0) return Outcome::kFailed;
+          text = done;
+          return Outcome::kDone;
+        }
+        case Step::kNotPlain:
+          return Outcome::kNotPlain;
+        case Step::kGrow:
+          if (!grow()) return Outcome::kFailed;
+          break;
+        case Step::kWiden:
+          if (!widen()) return Outcome::kFailed;
+          break;
+      }
+    }
+  }
+
+ private:
+  enum class Step { kDone, kNotPlain, kGrow, kWiden };
+
+  // Tables guessed to hold at most this many values are written in two
+  // passes.
+  static constexpr Py_ssize_t kSmallTable = 128;
+  // Room a value needs beyond its characters: its header, up to 20 length
+  // digits, and the 16 characters a short value's block store may reach.
+  static constexpr Py_ssize_t kRoomBeyond = 1 + 20 + 16;
+  // Values up to this long have a UTF-16 length of at most 16 digits, which
+  // a 16-character HEX covers.
+  static constexpr Py_ssize_t kLongestPlain = Py_ssize_t{4} * 1000 * 1000 * 1000 * 1000 * 1000;
+
+  // Writes from where the last call stopped (row row_, item item_) until
+  // the table is done or the text needs more room or width.
+  template <typename Out>
+  Step write_rows() noexcept {
+    Out* const base = static_cast<Out*>(PyUnicode_DATA(text_.get()));
+    Out* const end = base + capacity_;
+    TextWriter<Out> writer(base + length_, end);
+    Step step = Step::kDone;
+    for (; row_ < n_rows_; ++row_, item_ = 0) {
+      PyObject* const* items;
+      Py_ssize_t n_items;
+      if (!exact_items(rows_[row_], items, n_items)) return Step::kNotPlain;
+      for (; item_ < n_items; ++item_) {
+        PyObject* v = items[item_];
+        if (!readable_str(v)) return Step::kNotPlain;
+        const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+        Py_UCS4 range = str_range(v);
+        if (!hex_.ascii || hex_.chars < format::kMaxLengthDigits || v_len > kLongestPlain) {
+          // The header character must exist and fit the text as well.
+          const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
+          if (digits > hex_.chars) return Step::kNotPlain;
+          range = std::max(range, char_range(hex_.header[digits - 1]));
+        }
+        if (range > range_) {
+          needed_range_ = range;
+          step = Step::kWiden;
+          goto stop;
+        }
+        if (end - writer.position() - kRoomBeyond < v_len) {
+          needed_room_ = v_len + kRoomBeyond;
+          step = Step::kGrow;
+          goto stop;
+        }
+        writer.value(v, hex_.header);
+      }
+      if (writer.position() == end) {
+        needed_room_ = 1;
+        step = Step::kGrow;
+        goto stop;
+      }
+      writer.row_end();
+    }
+  stop:
+    length_ = writer.position() - base;
+    return step;
+  }
+
+  // A first guess at the text's length, from a few rows spread over the
+  // table: close enough that growing is rare, short of what a table of
+  // uneven rows needs only by what growing then gives.
+  Py_ssize_t first_capacity() const noexcept {
+    constexpr Py_ssize_t kSampleRows = 8;
+    const Py_ssize_t sampled = std::min(n_rows_, kSampleRows);
+    Py_ssize_t sample_len = 0;
+    for (Py_ssize_t s = 0; s < sampled; ++s) {
+      PyObject* const* items;
+      Py_ssize_t n_items;
+      if (!exact_items(rows_[s * n_rows_ / sampled], items, n_items)) break;
+      sample_len += 1;
+      for (Py_ssize_t k = 0; k < n_items && sample_len < (Py_ssize_t{1} << 40); ++k) {
+        if (PyUnicode_Check(items[k])) sample_len += PyUnicode_GET_LENGTH(items[k]) + 3;
+      }
+    }
+    const double rows_per_sample = sampled ? static_cast<double>(n_rows_) / sampled : 0;
+    const double guess = static_cast<double>(sample_len) * rows_per_sample * 1.125;
+    return kRoomBeyond + static_cast<Py_ssize_t>(std::min(guess, static_cast<double>(1ll << 40)));
+  }
+
+  bool grow() noexcept {
+    // Half as much again, and at least what is needed.
+    Py_ssize_t capacity = capacity_ + capacity_ / 2;
+    if (capacity - length_ < needed_room_) {
+      if (__builtin_add_overflow(length_, needed_room_, &capacity)) capacity = PY_SSIZE_T_MAX;
+    }
+    PyObject* text = text_.release();
+    if (PyUnicode_Resize(&text, capacity) < 0) return false;
+    text_ = Ref::steal(text);
+    capacity_ = capacity;
+    return true;
+  }
+
+  bool widen() noexcept {
+    Ref wider = Ref::steal(PyUnicode_New(capacity_, needed_range_));
+    if (!wider) return false;
+    if (PyUnicode_CopyCharacters(wider.get(), 0, text_.get(), 0, length_) < 0) return false;
+    text_ = std::move(wider);
+    range_ = needed_range_;
+    return true;
+  }
+
+  const HexTable& hex_;
+  PyObject* const* rows_ = nullptr;
+  Py_ssize_t n_rows_ = 0;
+  Py_ssize_t row_ = 0;   // where writing resumes
+  Py_ssize_t item_ = 0;
+  Ref text_;             // the text so far, in a str of capacity_ characters
+  Py_ssize_t length_ = 0;
+  Py_ssize_t capacity_ = 0;
+  Py_UCS4 range_ = 0x7F;  // of text_'s width
+  Py_UCS4 needed_range_ = 0;
+  Py_ssize_t needed_room_ = 0;
+};
+
 // Sets `text` to the text of a plain table (null with an exception set on
 // failure) and returns true; returns false when the table is not plain.
 bool stringify_plain(PyObject* lists, const NameLookup& hex_lookup, PyObject*& text) noexcept {
@@ -389,12 +607,9 @@ bool stringify_plain(PyObject* lists, const NameLookup& hex_lookup, PyObject*& t
   if (!hex || !PyUnicode_CheckExact(hex) || !is_ready(hex)) return false;
   HexTable table;
   table.load(hex);
-  Py_ssize_t text_len;
-  Py_UCS4 max_char;
-  if (!measure_plain(lists, table, text_len, max_char)) return false;
-  text = new_text(text_len, max_char,
-                  [&](auto* out) { write_plain(lists, table, out, text_len); });
-  return true;
+  PlainWriter writer(table);
+  text = nullptr;
+  return writer.run(lists, text) != PlainWriter::Outcome::kNotPlain;
 }
 
 // ---------------------------------------------------------------------------
@@ -656,7 +871,7 @@ class Serializer {
   // Nothing here can fail.
   template <typename Out>
   void write(Out* text) noexcept {
-    TextWriter<Out> writer(text, total_len_);
+    TextWriter<Out> writer(text, text + total_len_);
     HexTable table;
     bool header_written = false;
     const Word* const words = words_.data();
