@@ -177,8 +177,27 @@ class TextWriter {
   // A value record: the header character (`headers`, indexed by the number
   // of length digits minus one; none when `headers` is null, the header
   // having been written already), the decimal UTF-16 length, the value.
-  void value(PyObject* v, const Py_UCS4* headers) noexcept {
+  //
+  // The most common value, a short compact ASCII str, is written inline;
+  // the rest by a call.
+  [[gnu::always_inline]] void value(PyObject* v, const Py_UCS4* headers) noexcept {
     const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+    if (kShortBlocks && PyUnicode_IS_COMPACT_ASCII(v) && v_len > 0 && v_len <= 16) {
+      const auto* chars = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(v) + 1);
+      const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
+      Out* out = length_prefix(out_, v_len, headers);
+      if (end_ - out >= 16) {
+        block.template store<Out, Py_UCS1>(out);
+      } else {
+        copy_chars(out, chars, v_len);
+      }
+      out_ = out + v_len;
+      return;
+    }
+    other_value(v, v_len, headers);
+  }
+
+  [[gnu::noinline]] void other_value(PyObject* v, Py_ssize_t v_len, const Py_UCS4* headers) noexcept {
     const void* data = PyUnicode_DATA(v);
     const bool compact = PyUnicode_IS_COMPACT(v);
     switch (PyUnicode_KIND(v)) {
@@ -225,35 +244,39 @@ class TextWriter {
   }
 
  private:
+  // Works on a local copy of the position: stores to a 1-byte text could
+  // alias the member, which would then be reloaded after every store.
   template <typename In>
   void record(const In* chars, Py_ssize_t v_len, bool compact, const Py_UCS4* headers) noexcept {
     constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
+    Out* out = out_;
     if (kShortBlocks && compact && v_len > 0 && v_len <= kBlockChars) {
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
-      length_prefix(v_len + (sizeof(In) == 4 ? block.count_astral() : 0), headers);
-      if (end_ - out_ >= kBlockChars) {
-        block.template store<Out, In>(out_);
+      out = length_prefix(out, v_len + (sizeof(In) == 4 ? block.count_astral() : 0), headers);
+      if (end_ - out >= kBlockChars) {
+        block.template store<Out, In>(out);
       } else {
-        copy_chars(out_, chars, v_len);
+        copy_chars(out, chars, v_len);
       }
     } else if (FourBlocks<In>::fits(v_len)) {
       const FourBlocks<In> blocks(chars, v_len);
-      length_prefix(v_len + (sizeof(In) == 4 ? blocks.count_astral() : 0), headers);
-      blocks.store(out_);
+      out = length_prefix(out, v_len + (sizeof(In) == 4 ? blocks.count_astral() : 0), headers);
+      blocks.store(out);
     } else {
       Py_ssize_t u16_len = v_len;
       if constexpr (sizeof(In) == 4) u16_len += format::count_astral(chars, v_len);
-      length_prefix(u16_len, headers);
-      copy_chars(out_, chars, v_len);
+      out = length_prefix(out, u16_len, headers);
+      copy_chars(out, chars, v_len);
     }
-    out_ += v_len;
+    out_ = out + v_len;
   }
 
-  // The header character (unless `headers` is null) and the decimal length.
-  void length_prefix(Py_ssize_t u16_len, const Py_UCS4* headers) noexcept {
+  // Writes the header character (unless `headers` is null) and the decimal
+  // length at `out`; returns their end.
+  static Out* length_prefix(Out* out, Py_ssize_t u16_len, const Py_UCS4* headers) noexcept {
     const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
-    if (headers) *out_++ = static_cast<Out>(headers[digits - 1]);
-    out_ = format::write_decimal(out_, static_cast<uint64_t>(u16_len), digits);
+    if (headers) *out++ = static_cast<Out>(headers[digits - 1]);
+    return format::write_decimal(out, static_cast<uint64_t>(u16_len), digits);
   }
 
   Out* out_;
@@ -428,7 +451,8 @@ class PlainWriter {
  public:
   enum class Outcome { kDone, kNotPlain, kFailed };
 
-  explicit PlainWriter(const HexTable& hex) noexcept : hex_(hex) {}
+  explicit PlainWriter(const HexTable& hex) noexcept
+      : hex_(hex), hex_simple_(hex.ascii && hex.chars == format::kMaxLengthDigits) {}
 
   // kDone with the text in `text`, kFailed with an exception set, or
   // kNotPlain (having run no code and set nothing) for a table that is not
@@ -438,10 +462,15 @@ class PlainWriter {
     PyObject* const* items;
     Py_ssize_t row_size = 1;
     if (n_rows_ > 0 && exact_items(rows_[0], items, row_size)) row_size = std::max<Py_ssize_t>(row_size, 1);
-    if (n_rows_ <= kSmallTable / row_size) {
-      // Small enough (judging by its first row) that reading it twice costs
-      // less than a guessed size: measured exactly, then written into a str
-      // of exactly that size.
+    // A small table (judging by its first row), or one of long values, is
+    // measured exactly and then written into a str of exactly its size. For
+    // the one, a second read of values still in the cache costs less than
+    // a guessed size and a copy; for the other, it costs next to nothing
+    // beside copying the characters, and no room is held beyond the text.
+    Sample sample;
+    const bool small = n_rows_ <= kSmallTable / row_size;
+    if (!small && !take_sample(sample)) return Outcome::kNotPlain;
+    if (small || sample.chars >= kLongValue * sample.values) {
       Py_ssize_t text_len;
       Py_UCS4 max_char;
       if (!measure_plain(lists, hex_, text_len, max_char)) return Outcome::kNotPlain;
@@ -449,7 +478,9 @@ class PlainWriter {
                       [&](auto* out) { write_plain(lists, hex_, out, text_len); });
       return text ? Outcome::kDone : Outcome::kFailed;
     }
-    capacity_ = first_capacity();
+    range_ = sample.range;
+    sample_chars_per_row_ = static_cast<double>(sample.chars) / static_cast<double>(sample.rows);
+    capacity_ = guess_capacity(sample_chars_per_row_, 0);
     text_ = Ref::steal(PyUnicode_New(capacity_, range_));
     if (!text_) return Outcome::kFailed;
     for (;;) {
@@ -487,15 +518,18 @@ class PlainWriter {
  private:
   enum class Step { kDone, kNotPlain, kGrow, kWiden };
 
-  // Tables guessed to hold at most this many values are written in two
-  // passes.
+  // Tables guessed to hold at most this many values, or whose values
+  // average at least this many characters, are written in two passes.
   static constexpr Py_ssize_t kSmallTable = 128;
+  static constexpr Py_ssize_t kLongValue = 64;
+  static constexpr Py_ssize_t kSampleRows = 32;
   // Room a value needs beyond its characters: its header, up to 20 length
   // digits, and the 16 characters a short value's block store may reach.
   static constexpr Py_ssize_t kRoomBeyond = 1 + 20 + 16;
   // Values up to this long have a UTF-16 length of at most 16 digits, which
-  // a 16-character HEX covers.
-  static constexpr Py_ssize_t kLongestPlain = Py_ssize_t{4} * 1000 * 1000 * 1000 * 1000 * 1000;
+  // a 16-character HEX covers; no text this long can be allocated either.
+  static constexpr Py_ssize_t kLongestPlain =
+      static_cast<Py_ssize_t>(std::min<long long>(4'000'000'000'000'000LL, PY_SSIZE_T_MAX / 8));
 
   // Writes from where the last call stopped (row row_, item item_) until
   // the table is done or the text needs more room or width.
@@ -513,17 +547,20 @@ class PlainWriter {
         PyObject* v = items[item_];
         if (!readable_str(v)) return Step::kNotPlain;
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-        Py_UCS4 range = str_range(v);
-        if (!hex_.ascii || hex_.chars < format::kMaxLengthDigits || v_len > kLongestPlain) {
-          // The header character must exist and fit the text as well.
-          const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
-          if (digits > hex_.chars) return Step::kNotPlain;
-          range = std::max(range, char_range(hex_.header[digits - 1]));
-        }
-        if (range > range_) {
-          needed_range_ = range;
-          step = Step::kWiden;
-          goto stop;
+        // An ASCII value with an ASCII header fits any text.
+        if (!hex_simple_ || !PyUnicode_IS_ASCII(v) || v_len > kLongestPlain) {
+          Py_UCS4 range = str_range(v);
+          if (!hex_simple_ || v_len > kLongestPlain) {
+            // The header character must exist and fit the text as well.
+            const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
+            if (digits > hex_.chars) return Step::kNotPlain;
+            range = std::max(range, char_range(hex_.header[digits - 1]));
+          }
+          if (range > range_) {
+            needed_range_ = range;
+            step = Step::kWiden;
+            goto stop;
+          }
         }
         if (end - writer.position() - kRoomBeyond < v_len) {
           needed_room_ = v_len + kRoomBeyond;
@@ -544,33 +581,59 @@ class PlainWriter {
     return step;
   }
 
-  // A first guess at the text's length, from a few rows spread over the
-  // table: close enough that growing is rare, short of what a table of
-  // uneven rows needs only by what growing then gives.
-  Py_ssize_t first_capacity() const noexcept {
-    constexpr Py_ssize_t kSampleRows = 8;
-    const Py_ssize_t sampled = std::min(n_rows_, kSampleRows);
-    Py_ssize_t sample_len = 0;
-    for (Py_ssize_t s = 0; s < sampled; ++s) {
+  // What a few rows spread over the table hold.
+  struct Sample {
+    Py_ssize_t rows = 0;
+    Py_ssize_t values = 0;
+    Py_ssize_t chars = 0;   // of their text, about (digits counted as for 2-byte values)
+    Py_UCS4 range = 0x7F;   // the largest range of their values
+  };
+
+  // Reads a sixteenth of the rows, 4 to kSampleRows of them (all of a
+  // short table), spread over the table. False when one of them is not
+  // plain: the table is not either.
+  bool take_sample(Sample& sample) const noexcept {
+    sample.rows = std::min(n_rows_, std::clamp<Py_ssize_t>(n_rows_ / 16, 4, kSampleRows));
+    for (Py_ssize_t s = 0; s < sample.rows; ++s) {
       PyObject* const* items;
       Py_ssize_t n_items;
-      if (!exact_items(rows_[s * n_rows_ / sampled], items, n_items)) break;
-      sample_len += 1;
-      for (Py_ssize_t k = 0; k < n_items && sample_len < (Py_ssize_t{1} << 40); ++k) {
-        if (PyUnicode_Check(items[k])) sample_len += PyUnicode_GET_LENGTH(items[k]) + 3;
+      if (!exact_items(rows_[s * n_rows_ / sample.rows], items, n_items)) return false;
+      sample.values += n_items;
+      sample.chars += 1;
+      for (Py_ssize_t k = 0; k < n_items; ++k) {
+        PyObject* v = items[k];
+        if (!readable_str(v)) return false;
+        const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+        sample.chars += 1 + format::decimal_digit_count(static_cast<uint64_t>(v_len)) + v_len;
+        sample.range = std::max(sample.range, str_range(v));
+        if (sample.chars > kLongestPlain) return false;
       }
     }
-    const double rows_per_sample = sampled ? static_cast<double>(n_rows_) / sampled : 0;
-    const double guess = static_cast<double>(sample_len) * rows_per_sample * 1.125;
-    return kRoomBeyond + static_cast<Py_ssize_t>(std::min(guess, static_cast<double>(1ll << 40)));
+    return true;
+  }
+
+  // Room for the rows from row_ on at `chars_per_row` characters each, a
+  // sixteenth more for rows that differ, and `needed` beyond the text so
+  // far.
+  Py_ssize_t guess_capacity(double chars_per_row, Py_ssize_t needed) const noexcept {
+    const double rows_left = static_cast<double>(n_rows_ - row_);
+    const double guess = static_cast<double>(length_) + rows_left * chars_per_row * 1.0625 +
+                         static_cast<double>(needed + kRoomBeyond);
+    return static_cast<Py_ssize_t>(std::min(guess, static_cast<double>(kLongestPlain)));
+  }
+
+  // Room for the rest of the text, judging by the rows written so far once
+  // there are as many as the sample had, and at least `needed` more.
+  Py_ssize_t capacity_for_rest(Py_ssize_t needed) const noexcept {
+    const double per_row = row_ >= kSampleRows
+                               ? static_cast<double>(length_) / static_cast<double>(row_)
+                               : sample_chars_per_row_;
+    return guess_capacity(per_row, needed);
   }
 
   bool grow() noexcept {
-    // Half as much again, and at least what is needed.
-    Py_ssize_t capacity = capacity_ + capacity_ / 2;
-    if (capacity - length_ < needed_room_) {
-      if (__builtin_add_overflow(length_, needed_room_, &capacity)) capacity = PY_SSIZE_T_MAX;
-    }
+    const Py_ssize_t capacity =
+        std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16);
     PyObject* text = text_.release();
     if (PyUnicode_Resize(&text, capacity) < 0) return false;
     text_ = Ref::steal(text);
@@ -578,16 +641,24 @@ class PlainWriter {
     return true;
   }
 
+  // The text so far is cut to its length first, so that the narrower str's
+  // unused room is not held while the wider one is made.
   bool widen() noexcept {
-    Ref wider = Ref::steal(PyUnicode_New(capacity_, needed_range_));
+    PyObject* text = text_.release();
+    if (PyUnicode_Resize(&text, length_) < 0) return false;
+    text_ = Ref::steal(text);
+    const Py_ssize_t capacity = capacity_for_rest(0);
+    Ref wider = Ref::steal(PyUnicode_New(capacity, needed_range_));
     if (!wider) return false;
     if (PyUnicode_CopyCharacters(wider.get(), 0, text_.get(), 0, length_) < 0) return false;
     text_ = std::move(wider);
+    capacity_ = capacity;
     range_ = needed_range_;
     return true;
   }
 
   const HexTable& hex_;
+  const bool hex_simple_;  // ASCII header characters for every length up to kLongestPlain
   PyObject* const* rows_ = nullptr;
   Py_ssize_t n_rows_ = 0;
   Py_ssize_t row_ = 0;   // where writing resumes
@@ -597,6 +668,7 @@ class PlainWriter {
   Py_ssize_t capacity_ = 0;
   Py_UCS4 range_ = 0x7F;  // of text_'s width
   Py_UCS4 needed_range_ = 0;
+  double sample_chars_per_row_ = 0;
   Py_ssize_t needed_room_ = 0;
 };
 
