@@ -645,13 +645,19 @@ def test_memory_exhaustion_midway():
     # With the address space capped, both functions run out of memory part of
     # the way through: MemoryError, everything made so far released, the
     # collector's state kept, and the module still working afterwards.
-    assert run_fresh("""
+    out = run_fresh("""
         import gc, resource, sys, tarv
         text = (("2100" + "x" * 100) * 100 + ";") * 2000   # 20 MB; its table takes 30 MB
         table = [["y" * 1_000_000] * 30]
         with open("/proc/self/statm") as f:
             mapped = int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + 20_000_000, resource.RLIM_INFINITY))
+        limit = (mapped + 20_000_000, resource.RLIM_INFINITY)
+        resource.setrlimit(resource.RLIMIT_AS, limit)
+        # User-mode emulators (qemu) accept the limit without enforcing it,
+        # and then do not report it either.
+        if resource.getrlimit(resource.RLIMIT_AS) != limit:
+            print("limit not kept:", resource.getrlimit(resource.RLIMIT_AS))
+            sys.exit()
         # The first pass fills the interpreter's free lists (which keep up to
         # 80 released lists, for one), so only the later passes count blocks.
         for attempt, enabled in enumerate((True, True, False, True)):
@@ -671,7 +677,10 @@ def test_memory_exhaustion_midway():
         assert tarv.parse(text[:10401]) == [["x" * 100] * 100]
         assert tarv.stringify([["a"]]) == "01a;"
         print("ok")
-    """) == "ok\n"
+    """)
+    if out.startswith("limit not kept:"):
+        pytest.skip("the address-space limit is not enforced here: " + out.strip())
+    assert out == "ok\n"
 
 
 # ---- reference and block counts of every path --------------------------------------
