@@ -348,7 +348,10 @@ def test_function_cleared_by_collector_stays_usable():
         gc.collect()
         print("collected")
     """)
-    assert out == "'parse' 'parse' parse parse [['a']]\ncollected\n"
+    seen = "'parse' 'parse' parse parse [['a']]\ncollected\n"
+    # From 3.14 on the collector also clears weak references made by
+    # finalizers, so the cleared function can no longer be reached this way.
+    assert out == seen or (sys.version_info >= (3, 14) and out == "collected\n"), out
 
 
 @pytest.mark.parametrize("f, arg, expected", [

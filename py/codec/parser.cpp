@@ -106,11 +106,22 @@ class CollectorPause {
   int was_enabled_;
 };
 
+// The value of the `n` characters at `chars` of an ASCII text. Like the
+// substring operation, it gives the shared empty and one-character strings;
+// it skips that operation's checks of the range and of the text's width.
+PyObject* new_ascii_value(const Py_UCS1* chars, Py_ssize_t n) noexcept {
+  if (n <= 1) return n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(chars[0]);
+  PyObject* value = PyUnicode_New(n, 0x7F);
+  if (value) std::memcpy(PyUnicode_1BYTE_DATA(value), chars, static_cast<size_t>(n));
+  return value;
+}
+
 // The narrow path, for 1- and 2-byte buffers. At the top of the loop `i` is
 // below `length`: every way round the loop checks that first.
 template <typename Char>
 Outcome read_narrow(PyObject* text, const Char* data, Py_ssize_t length, TableBuilder& table,
                     BadChar& bad) noexcept {
+  [[maybe_unused]] const bool ascii = PyUnicode_IS_ASCII(text);
   Py_ssize_t i = 0;
   for (;;) {
     const Py_UCS4 x = data[i];
@@ -134,7 +145,14 @@ Outcome read_narrow(PyObject* text, const Char* data, Py_ssize_t length, TableBu
     // round, a huge declared length cannot overflow.
     if (n >= length - char_start) return Outcome::kEndOfInput;
     i = char_start + static_cast<Py_ssize_t>(n);
-    if (!table.add_value(PyUnicode_Substring(text, char_start, i))) return Outcome::kRaised;
+    PyObject* value;
+    if constexpr (sizeof(Char) == 1) {
+      value = ascii ? new_ascii_value(data + char_start, static_cast<Py_ssize_t>(n))
+                    : PyUnicode_Substring(text, char_start, i);
+    } else {
+      value = PyUnicode_Substring(text, char_start, i);
+    }
+    if (!table.add_value(value)) return Outcome::kRaised;
   }
 }
 
@@ -169,7 +187,7 @@ PyObject* new_value(const Py_UCS4* chars, Py_ssize_t n, Py_UCS4 any_bits) noexce
 // the UTF-16 position of the record being read.
 Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
                   BadChar& bad) noexcept {
-  using U32x4 = uint32_t __attribute__((vector_size(16)));
+  using I32x4 = int32_t __attribute__((vector_size(16)));
   Py_ssize_t u16_idx = 0;
   Py_ssize_t char_idx = 0;
   for (;;) {
@@ -197,19 +215,17 @@ Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
     int64_t u16_accum = 0;
     Py_UCS4 any_bits = 0;
     while (u16_accum < target_u16_len) {
-      // Four code points at a time while they are all one unit each and both
-      // the declared length and the text have room for them: a run without
-      // astral code points is read at the speed of a narrow text.
-      if (target_u16_len - u16_accum >= 4 && length - char_idx >= 4) {
-        U32x4 block;
+      // Four code points at a time while the declared length has room for
+      // them whatever they are (8 units): a run without astral code points
+      // goes at the speed of a narrow text, and one with some nearly so.
+      if (target_u16_len - u16_accum >= 8 && length - char_idx >= 4) {
+        I32x4 block;  // code points are at most 0x10FFFF: signed comparisons are exact
         std::memcpy(&block, buf + char_idx, 16);
-        const Py_UCS4 block_bits = block[0] | block[1] | block[2] | block[3];
-        if (block_bits <= format::kMaxBmp) {
-          any_bits |= block_bits;
-          u16_accum += 4;
-          char_idx += 4;
-          continue;
-        }
+        const I32x4 astral = block > static_cast<int32_t>(format::kMaxBmp);  // -1 per astral lane
+        any_bits |= static_cast<Py_UCS4>(block[0] | block[1] | block[2] | block[3]);
+        u16_accum += 4 - (astral[0] + astral[1] + astral[2] + astral[3]);
+        char_idx += 4;
+        continue;
       }
       if (char_idx >= length) return Outcome::kEndOfInput;
       const Py_UCS4 ch = buf[char_idx];
