@@ -167,8 +167,17 @@ PyObject* new_value(const Py_UCS4* chars, Py_ssize_t n, Py_UCS4 any_bits) noexce
   if (!value) return nullptr;
   switch (PyUnicode_KIND(value)) {
     case PyUnicode_1BYTE_KIND: {
+      // Four at a time, then one by one: the loop the compiler vectorizes on
+      // its own costs more than it saves on short values.
       Py_UCS1* out = PyUnicode_1BYTE_DATA(value);
-      for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(chars[i]);
+      Py_ssize_t i = 0;
+      for (; n - i >= 4; i += 4) {
+        out[i] = static_cast<Py_UCS1>(chars[i]);
+        out[i + 1] = static_cast<Py_UCS1>(chars[i + 1]);
+        out[i + 2] = static_cast<Py_UCS1>(chars[i + 2]);
+        out[i + 3] = static_cast<Py_UCS1>(chars[i + 3]);
+      }
+      for (; i < n; ++i) out[i] = static_cast<Py_UCS1>(chars[i]);
       break;
     }
     case PyUnicode_2BYTE_KIND: {
@@ -214,19 +223,26 @@ Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
     char_idx = char_start;
     int64_t u16_accum = 0;
     Py_UCS4 any_bits = 0;
-    while (u16_accum < target_u16_len) {
-      // Four code points at a time while the declared length has room for
-      // them whatever they are (8 units): a run without astral code points
-      // goes at the speed of a narrow text, and one with some nearly so.
-      if (target_u16_len - u16_accum >= 8 && length - char_idx >= 4) {
-        I32x4 block;  // code points are at most 0x10FFFF: signed comparisons are exact
-        std::memcpy(&block, buf + char_idx, 16);
+    // Four code points at a time while they fit in the declared length (they
+    // may reach past it into the text: only those taken are used): a run
+    // without astral code points goes at the speed of a narrow text, and
+    // one with some nearly so. Then the last ones, fewer than four, one by
+    // one.
+    while (target_u16_len - u16_accum >= 4 && length - char_idx >= 4) {
+      I32x4 block;  // code points are at most 0x10FFFF: signed comparisons are exact
+      std::memcpy(&block, buf + char_idx, 16);
+      const Py_UCS4 block_bits = static_cast<Py_UCS4>(block[0] | block[1] | block[2] | block[3]);
+      int64_t units = 4;
+      if (block_bits > format::kMaxBmp) {
         const I32x4 astral = block > static_cast<int32_t>(format::kMaxBmp);  // -1 per astral lane
-        any_bits |= static_cast<Py_UCS4>(block[0] | block[1] | block[2] | block[3]);
-        u16_accum += 4 - (astral[0] + astral[1] + astral[2] + astral[3]);
-        char_idx += 4;
-        continue;
+        units -= astral[0] + astral[1] + astral[2] + astral[3];
+        if (units > target_u16_len - u16_accum) break;
       }
+      any_bits |= block_bits;
+      u16_accum += units;
+      char_idx += 4;
+    }
+    while (u16_accum < target_u16_len) {
       if (char_idx >= length) return Outcome::kEndOfInput;
       const Py_UCS4 ch = buf[char_idx];
       any_bits |= ch;
