@@ -167,17 +167,8 @@ PyObject* new_value(const Py_UCS4* chars, Py_ssize_t n, Py_UCS4 any_bits) noexce
   if (!value) return nullptr;
   switch (PyUnicode_KIND(value)) {
     case PyUnicode_1BYTE_KIND: {
-      // Four at a time, then one by one: the loop the compiler vectorizes on
-      // its own costs more than it saves on short values.
       Py_UCS1* out = PyUnicode_1BYTE_DATA(value);
-      Py_ssize_t i = 0;
-      for (; n - i >= 4; i += 4) {
-        out[i] = static_cast<Py_UCS1>(chars[i]);
-        out[i + 1] = static_cast<Py_UCS1>(chars[i + 1]);
-        out[i + 2] = static_cast<Py_UCS1>(chars[i + 2]);
-        out[i + 3] = static_cast<Py_UCS1>(chars[i + 3]);
-      }
-      for (; i < n; ++i) out[i] = static_cast<Py_UCS1>(chars[i]);
+      for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(chars[i]);
       break;
     }
     case PyUnicode_2BYTE_KIND: {
@@ -223,12 +214,26 @@ Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
     char_idx = char_start;
     int64_t u16_accum = 0;
     Py_UCS4 any_bits = 0;
-    // Four code points at a time while they fit in the declared length (they
-    // may reach past it into the text: only those taken are used): a run
-    // without astral code points goes at the speed of a narrow text, and
-    // one with some nearly so. Then the last ones, fewer than four, one by
-    // one.
-    while (target_u16_len - u16_accum >= 4 && length - char_idx >= 4) {
+    // Sixteen code points at a time while the declared length has room for
+    // any sixteen (32 units) and they are all BMP; else four at a time while
+    // they fit in it (they may reach past it into the text: only those taken
+    // are used). Long runs without astral code points go at nearly the speed
+    // of a narrow text. The last ones, fewer than four, one by one.
+    for (;;) {
+      const int64_t units_left = target_u16_len - u16_accum;
+      if (units_left >= 32 && length - char_idx >= 16) {
+        I32x4 blocks[4];
+        std::memcpy(blocks, buf + char_idx, sizeof blocks);
+        const I32x4 ored = blocks[0] | blocks[1] | blocks[2] | blocks[3];
+        const Py_UCS4 bits = static_cast<Py_UCS4>(ored[0] | ored[1] | ored[2] | ored[3]);
+        if (bits <= format::kMaxBmp) {
+          any_bits |= bits;
+          u16_accum += 16;
+          char_idx += 16;
+          continue;
+        }
+      }
+      if (units_left < 4 || length - char_idx < 4) break;
       I32x4 block;  // code points are at most 0x10FFFF: signed comparisons are exact
       std::memcpy(&block, buf + char_idx, 16);
       const Py_UCS4 block_bits = static_cast<Py_UCS4>(block[0] | block[1] | block[2] | block[3]);
@@ -236,7 +241,7 @@ Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
       if (block_bits > format::kMaxBmp) {
         const I32x4 astral = block > static_cast<int32_t>(format::kMaxBmp);  // -1 per astral lane
         units -= astral[0] + astral[1] + astral[2] + astral[3];
-        if (units > target_u16_len - u16_accum) break;
+        if (units > units_left) break;
       }
       any_bits |= block_bits;
       u16_accum += units;
