@@ -138,12 +138,17 @@ class TextWriter {
   // of length digits minus one; none when `headers` is null, the header
   // having been written already), the decimal UTF-16 length, the value.
   //
-  // The most common value, a short compact ASCII str, is written inline;
-  // the rest by a call.
+  // The most common values, empty or short compact 1-byte strs, are written
+  // inline; the rest by a call.
   [[gnu::always_inline]] void value(PyObject* v, const Py_UCS4* headers) noexcept {
     const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-    if (kShortBlocks && PyUnicode_IS_COMPACT_ASCII(v) && v_len > 0 && v_len <= 16) {
-      const auto* chars = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(v) + 1);
+    if (v_len == 0) {
+      out_ = length_prefix(out_, 0, headers);
+      return;
+    }
+    if (kShortBlocks && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(v) &&
+        v_len <= 16) {
+      const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(v));
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
       Out* out = length_prefix(out_, v_len, headers);
       if (end_ - out >= 16) {
