@@ -22,3 +22,19 @@ def raiser(exc):
     def fail(*args):
         raise exc
     return fail
+
+
+# Tables of str large enough to be written in one pass into a growing text:
+# one whose sampled rows (every 16th) are short, so that the text must grow;
+# one that widens three times, at rows the sample does not see; one that
+# turns out not to be plain in its last row, after most of its text is
+# written; one of long values, which is measured first.
+SMILE = "\U0001F600"
+_WIDENING = [["a" * 5] * 4] * 300
+_WIDENING[1], _WIDENING[151], _WIDENING[299] = ["\xe9"], ["\u4e00", "b"], [SMILE]
+PLAIN_TABLES = {
+    "growing text": [["s"] if r % 16 == 0 else ["v" * 30] * 8 for r in range(400)],
+    "widening text": _WIDENING,
+    "not plain at the end": [["a" * 5] * 4] * 300 + [["b", 7]],
+    "long values": [["x" * 100] * 3] * 200,
+}

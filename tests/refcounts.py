@@ -17,7 +17,8 @@ import gc
 import sys
 
 import tarv
-from items import Conv, gen
+from items import PLAIN_TABLES, Conv, gen
+from tarv_model import stringify_model
 
 S, P = tarv.stringify, tarv.parse
 HEX = tarv.HEX
@@ -146,6 +147,8 @@ def hex_rebinding_item():
 
 # name -> (call, expected): a result to compare with, or the exception type.
 PATHS = {
+    **{"stringify " + name: ((lambda table=table: S(table)), stringify_model(table))
+       for name, table in PLAIN_TABLES.items()},
     # stringify: successes
     "stringify lists": (lambda: S(ROWS),
                         "02ab01c112" + "x" * 12 + ";;2300" + "y" * 300 + "05" + "\u4e00" * 5 + ";"),

@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from items import Conv, gen, raiser  # noqa: E402
+from items import PLAIN_TABLES, Conv, gen, raiser  # noqa: E402
 from states import in_state, states_for  # noqa: E402
 from tarv_model import HEX, stringify_model  # noqa: E402
 
@@ -113,6 +113,15 @@ def test_every_copy_length_and_position(width, text_width):
                      [["w" * 30, value]]):
             table = first + rows
             assert S(table) == stringify_model(table), (n, table)
+
+
+@pytest.mark.parametrize("name", list(PLAIN_TABLES))
+def test_large_tables(name):
+    table = PLAIN_TABLES[name]
+    S([["a"]])  # HEX looked up (the fixture rebinds it): the next call takes the plain path
+    result = S(table)
+    assert result == stringify_model(table)
+    assert_canonical(result)
 
 
 # ---- walking --------------------------------------------------------------
