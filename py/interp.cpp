@@ -54,6 +54,7 @@ void WatchedDict::unwatch() noexcept {
   dict_ = nullptr;
   ++changes_;
 }
+
 void forget_dict_watchers() noexcept {
   for (WatchedDict*& watched : g_watched) watched = nullptr;
   g_watcher_id = -1;

@@ -334,14 +334,10 @@ int ready_function_type() noexcept {
 // as globals behaves like the function itself. It is compiled from source:
 // bytecode differs from one interpreter version to the next.
 PyObject* make_code(const FunctionDef& def) noexcept {
-  // Newlines first, so that the def stands on first_line.
   char source[256];
-  int used = 0;
-  for (; used < def.first_line - 1 && used < 128; ++used) source[used] = '\n';
-  const int rest = PyOS_snprintf(source + used, sizeof source - used,
-                                 "def %s(%s):\n    return %s(%s)\n", def.name,
-                                 def.local_names[0], def.name, def.local_names[0]);
-  if (rest < 0 || rest >= static_cast<int>(sizeof source) - used) {
+  const int source_len = PyOS_snprintf(source, sizeof source, "def %s(%s):\n    return %s(%s)\n",
+                                       def.name, def.local_names[0], def.name, def.local_names[0]);
+  if (source_len < 0 || source_len >= static_cast<int>(sizeof source)) {
     PyErr_SetString(PyExc_SystemError, "tarv: code object source too long");
     return nullptr;
   }
@@ -366,8 +362,9 @@ PyObject* make_code(const FunctionDef& def) noexcept {
   }
   Ref replace = Ref::steal(PyObject_GetAttrString(body, "replace"));
   Ref no_args = Ref::steal(PyTuple_New(0));
-  Ref changes = Ref::steal(Py_BuildValue("{sOsi}", "co_varnames", local_names.get(), "co_nlocals",
-                                         def.n_locals));
+  Ref changes = Ref::steal(Py_BuildValue("{sOsisi}", "co_varnames", local_names.get(),
+                                         "co_nlocals", def.n_locals, "co_firstlineno",
+                                         def.first_line));
   if (!replace || !no_args || !changes) return nullptr;
   return PyObject_Call(replace.get(), no_args.get(), changes.get());
 }
@@ -523,7 +520,8 @@ int run_module_body(PyObject* module) noexcept {
   if (not_big < 0) return -1;
   if (set_attr(g.c.utf16_codec_name, not_big ? g.c.utf16_le : g.c.utf16_be) < 0) return -1;
   if (add_function(g.c.stringify, kStringify, g.c.lists, {{g.c.return_, g.c.str}}) < 0) return -1;
-  if (add_function(g.c.parse, kParse, g.c.tarv, {{g.c.tarv, g.c.str}, {g.c.return_, g.c.list}}) < 0) {
+  if (add_function(g.c.parse, kParse, g.c.tarv,
+                   {{g.c.tarv, g.c.str}, {g.c.return_, g.c.list}}) < 0) {
     return -1;
   }
   return set_new_attr(g.c.test, PyDict_New());

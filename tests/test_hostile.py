@@ -11,14 +11,20 @@ import sys
 import textwrap
 import threading
 import time
+import tracemalloc
 import weakref
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from items import Conv, raiser  # noqa: E402
-from tarv_model import END_OF_INPUT, HEX, ModelSyntaxError, parse_model, u16_len  # noqa: E402
+from items import PLAIN_TABLES, Conv, raiser  # noqa: E402
+from tarv_model import END_OF_INPUT, HEX, ModelSyntaxError, parse_model, stringify_model, u16_len  # noqa: E402
+
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
 
 S, P = tarv.stringify, tarv.parse
 SMILE = "\U0001F600"
@@ -681,6 +687,79 @@ def test_memory_exhaustion_midway():
     if out.startswith("limit not kept:"):
         pytest.skip("the address-space limit is not enforced here: " + out.strip())
     assert out == "ok\n"
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED,
+                    reason="needs /proc; the sanitizer's allocator maps memory its own way")
+def test_guessed_size_too_large_for_memory_is_not_an_error():
+    # The size a large table's text is first given comes from a sample of its
+    # rows; these sampled rows hold 50 emoji, the others nothing. Joining the
+    # pieces needs 8 MB, well within the limit; a text sized by the sample
+    # would not fit, and must not make the call fail.
+    out = run_fresh("""
+        import resource, sys, tarv
+        n = 2_000_000
+        rows = [[] for _ in range(n)]
+        for s in range(32):
+            rows[s * n // 32] = ["\U0001F600" * 50]
+        tarv.stringify([["warm"]])
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * resource.getpagesize()
+        limit = (mapped + 200_000_000, resource.RLIM_INFINITY)
+        resource.setrlimit(resource.RLIMIT_AS, limit)
+        if resource.getrlimit(resource.RLIMIT_AS) != limit:
+            print("limit not kept:", resource.getrlimit(resource.RLIMIT_AS))
+            sys.exit()
+        text = tarv.stringify(rows)
+        assert text == ("2100" + "\U0001F600" * 50 + ";" + ";" * (n // 32 - 1)) * 32, len(text)
+        print("ok")
+    """)
+    if out.startswith("limit not kept:"):
+        pytest.skip("the address-space limit is not enforced here: " + out.strip())
+    assert out == "ok\n"
+
+
+@pytest.mark.skipif(not hasattr(_testcapi, "set_nomemory"), reason="needs _testcapi.set_nomemory")
+@pytest.mark.parametrize("name", list(PLAIN_TABLES))
+def test_allocation_failures_while_writing_a_large_table(name):
+    # Each allocation in turn fails, once: the call gives the text or a
+    # MemoryError, and nothing it made is left behind.
+    table = PLAIN_TABLES[name]
+    expected = stringify_model(table)
+    tarv.stringify([["warm"]])
+    tracemalloc.start()
+    try:
+        for attempt in range(2):
+            before = tracemalloc.get_traced_memory()[0]
+            for nth in range(1, 40):
+                _testcapi.set_nomemory(nth, nth + 1)
+                try:
+                    result = tarv.stringify(table)
+                except MemoryError:
+                    result = None
+                finally:
+                    _testcapi.remove_mem_hooks()
+                assert result is None or result == expected, nth
+                result = None
+            if attempt:  # the first pass may fill free lists
+                assert tracemalloc.get_traced_memory()[0] - before < 10_000
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.skipif(sys.maxsize >= 2**32, reason="a text longer than sys.maxsize needs a 32-bit machine")
+def test_join_errors_in_piece_order_where_the_text_is_too_long():
+    # A non-str header for the last value, after pieces too long together:
+    # joining the pieces fails at the first bad piece, the one too many.
+    class Hex:
+        def __getitem__(self, k):
+            return 5 if k == 0 else HEX[k]
+    big = "x" * 2**20
+    tarv.HEX = Hex()
+    with pytest.raises(OverflowError, match="join\\(\\) result is too long"):
+        tarv.stringify([[big] * 2100, ["a"]])
+    with pytest.raises(TypeError, match="sequence item 0: expected str instance, int found"):
+        tarv.stringify([["a"], [big] * 2100])
 
 
 # ---- reference and block counts of every path --------------------------------------

@@ -101,6 +101,23 @@ def diff(got, expected):
             f"    got      {ascii(got[at:k + 24])}\n    expected {ascii(expected[at:k + 24])}")
 
 
+# Rows of padding that make a table large enough to be written in one pass
+# into a growing text; the value goes in the middle and at the end.
+BIG_ROWS = [["p" * 5] * 4] * 150
+BIG_HALVES = stringify_model(BIG_ROWS[:75]), stringify_model(BIG_ROWS[75:])
+
+
+def check_big(value, state):
+    """The first disagreement of stringify with the model in a large table."""
+    record = RECORDS[value]
+    expected = BIG_HALVES[0] + record + ";" + BIG_HALVES[1] + record + "01q;"
+    made = BIG_ROWS[:75] + [[in_state(value, state)]] + BIG_ROWS[75:] + [[in_state(value, state), "q"]]
+    got = tarv.stringify(made)
+    if got != expected:
+        return f"stringify of a large table, value {state}: {diff(got, expected)}"
+    return None
+
+
 def check(value, state, offset):
     """The first disagreement with the model, described, or None.
 
@@ -143,6 +160,10 @@ def first_mismatch(states=STATES, offsets=OFFSETS):
                 if mismatch:
                     case = f"{width} value of {u16} UTF-16 units after {offset} characters and in a later row"
                     return f"{case}: {mismatch}", cases
+            cases += 1
+            mismatch = check_big(value, state)
+            if mismatch:
+                return f"{width} value of {u16} UTF-16 units: {mismatch}", cases
     return None, cases
 
 

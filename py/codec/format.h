@@ -99,11 +99,4 @@ inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n) noexcept {
   return astral;
 }
 
-// The UTF-16 length of a ready str (compact or not).
-inline Py_ssize_t u16_length(PyObject* str) noexcept {
-  const Py_ssize_t v_len = PyUnicode_GET_LENGTH(str);
-  if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) return v_len;
-  return v_len + count_astral(PyUnicode_4BYTE_DATA(str), v_len);
-}
-
 }  // namespace tarv::format

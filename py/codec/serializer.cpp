@@ -1,17 +1,16 @@
-// The serializer writes the whole text into one allocation of exactly the
-// right size and width, front to back, after a first pass that measures it.
-// The result is what joining the literal piece list
+// The serializer writes the text front to back into one str of the right
+// width. The result is what joining the literal piece list
 //   [HEX[len(l_str) - 1], l_str, v] per value, ';' per row
 // would give, errors included, without creating those pieces.
 //
 // A plain table (an exact list or tuple of exact lists or tuples of str,
 // with HEX an exact str whose lookup is remembered) runs no Python code from
-// start to end, so nothing can change while it is read: it is measured and
-// then written by walking it twice, with borrowed references only. Anything
-// else goes through the Serializer below, which walks the input once, in the
-// order and with the effects of the literal algorithm (iterators, string
-// conversions, a HEX lookup per value), keeping a reference to every piece,
-// and then writes the text from those.
+// start to end, so nothing can change while it is read: it is written with
+// borrowed references only, by PlainWriter, mostly in one pass into a text
+// that grows. Anything else goes through the Serializer below, which walks
+// the input once, in the order and with the effects of the literal
+// algorithm (iterators, string conversions, a HEX lookup per value), keeping
+// a reference to every piece, and then writes the text from those.
 #include "serializer.h"
 
 #include <algorithm>
@@ -60,9 +59,13 @@ inline void store_block(Out* out, const unsigned char* block) noexcept {
 }
 
 // A build with TARV_EXACT_COPIES defined copies every short value exactly,
-// as machines without those do: the tests use it to run that path here.
+// as machines without those do: the tests use it to run that path here. So
+// does a free-threaded build: should its interpreter run without the GIL
+// (forced by the user: the module does not declare it can), other threads
+// may write to a str's header while it is read.
 #if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(TARV_EXACT_COPIES)
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(TARV_EXACT_COPIES) && \
+    !defined(Py_GIL_DISABLED)
 constexpr bool kShortBlocks = true;
 
 class ShortBlock {
@@ -144,7 +147,8 @@ class TextWriter {
   // having been written already), the decimal UTF-16 length, the value.
   //
   // The most common values, short compact 1-byte strs (empty ones
-  // included), are written inline; the rest by a call.
+  // included), are written inline; the rest by a call. (Measured: small
+  // tables of 25 to 400 short values take 8 to 15% less time per call.)
   [[gnu::always_inline]] void value(PyObject* v, const Py_UCS4* headers) noexcept {
     const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
     if (kShortBlocks && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(v) &&
@@ -163,7 +167,8 @@ class TextWriter {
     other_value(v, v_len, headers);
   }
 
-  [[gnu::noinline]] void other_value(PyObject* v, Py_ssize_t v_len, const Py_UCS4* headers) noexcept {
+  [[gnu::noinline]] void other_value(PyObject* v, Py_ssize_t v_len,
+                                     const Py_UCS4* headers) noexcept {
     const void* data = PyUnicode_DATA(v);
     const bool compact = PyUnicode_IS_COMPACT(v);
     switch (PyUnicode_KIND(v)) {
@@ -406,6 +411,11 @@ inline Py_UCS4 str_range(PyObject* v) noexcept {
 // and that is made anew, one width wider, when a value or a header character
 // needs more than its width holds (at most three times: from ASCII to 1, 2
 // and 4 bytes). At the end it is cut to its length.
+//
+// Its first size is guessed from a sample of rows, and growing extrapolates
+// from the rows written so far. Should memory run out for a guessed size,
+// the table is measured and written exactly instead, as small tables and
+// tables of long values are from the start.
 class PlainWriter {
  public:
   enum class Outcome { kDone, kNotPlain, kFailed };
@@ -417,31 +427,28 @@ class PlainWriter {
   // kNotPlain (having run no code and set nothing) for a table that is not
   // plain or whose text would be too long.
   Outcome run(PyObject* lists, PyObject*& text) noexcept {
+    lists_ = lists;
     if (!exact_items(lists, rows_, n_rows_)) return Outcome::kNotPlain;
-    PyObject* const* items;
-    Py_ssize_t row_size = 1;
-    if (n_rows_ > 0 && exact_items(rows_[0], items, row_size)) row_size = std::max<Py_ssize_t>(row_size, 1);
     // A small table (judging by its first row), or one of long values, is
     // measured exactly and then written into a str of exactly its size. For
     // the one, a second read of values still in the cache costs less than
     // a guessed size and a copy; for the other, it costs next to nothing
     // beside copying the characters, and no room is held beyond the text.
-    Sample sample;
-    const bool small = n_rows_ <= kSmallTable / row_size;
-    if (!small && !take_sample(sample)) return Outcome::kNotPlain;
-    if (small || sample.chars >= kLongValue * sample.values) {
-      Py_ssize_t text_len;
-      Py_UCS4 max_char;
-      if (!measure_plain(lists, hex_, text_len, max_char)) return Outcome::kNotPlain;
-      text = new_text(text_len, max_char,
-                      [&](auto* out) { write_plain(lists, hex_, out, text_len); });
-      return text ? Outcome::kDone : Outcome::kFailed;
+    PyObject* const* items;
+    Py_ssize_t row_size = 1;
+    if (n_rows_ > 0 && exact_items(rows_[0], items, row_size)) {
+      row_size = std::max<Py_ssize_t>(row_size, 1);
     }
+    if (n_rows_ <= kSmallTable / row_size) return exactly(text);
+    Sample sample;
+    if (!take_sample(sample)) return Outcome::kNotPlain;
+    if (sample.chars / kLongValue >= sample.values) return exactly(text);
+
     range_ = sample.range;
     sample_chars_per_row_ = static_cast<double>(sample.chars) / static_cast<double>(sample.rows);
-    capacity_ = guess_capacity(sample_chars_per_row_, 0);
+    capacity_ = std::min(capacity_for_rest(0), kFirstCapacity);
     text_ = Ref::steal(PyUnicode_New(capacity_, range_));
-    if (!text_) return Outcome::kFailed;
+    if (!text_) return out_of_memory(text);
     for (;;) {
       Step step;
       switch (PyUnicode_KIND(text_.get())) {
@@ -456,19 +463,20 @@ class PlainWriter {
           break;
       }
       switch (step) {
-        case Step::kDone: {
-          PyObject* done = text_.release();
-          if (PyUnicode_Resize(&done, length_) < 0) return Outcome::kFailed;
-          text = done;
+        case Step::kDone:
+          if (!resize(length_)) return out_of_memory(text);
+          text = text_.release();
           return Outcome::kDone;
-        }
         case Step::kNotPlain:
           return Outcome::kNotPlain;
         case Step::kGrow:
-          if (!grow()) return Outcome::kFailed;
+          // The text stays below kLongest: a longer one is the general
+          // path's to report.
+          if (needed_room_ > kLongest - length_) return Outcome::kNotPlain;
+          if (!grow()) return out_of_memory(text);
           break;
         case Step::kWiden:
-          if (!widen()) return Outcome::kFailed;
+          if (!widen()) return out_of_memory(text);
           break;
       }
     }
@@ -482,13 +490,37 @@ class PlainWriter {
   static constexpr Py_ssize_t kSmallTable = 128;
   static constexpr Py_ssize_t kLongValue = 64;
   static constexpr Py_ssize_t kSampleRows = 32;
+  // The first size of a text at most: a larger one grows, by then judged
+  // from the rows written rather than from a sample.
+  static constexpr Py_ssize_t kFirstCapacity = Py_ssize_t{1} << 22;
   // Room a value needs beyond its characters: its header, up to 20 length
   // digits, and the 16 characters a short value's block store may reach.
   static constexpr Py_ssize_t kRoomBeyond = 1 + 20 + 16;
-  // Values up to this long have a UTF-16 length of at most 16 digits, which
-  // a 16-character HEX covers; no text this long can be allocated either.
-  static constexpr Py_ssize_t kLongestPlain =
-      static_cast<Py_ssize_t>(std::min<long long>(4'000'000'000'000'000LL, PY_SSIZE_T_MAX / 8));
+  // The longest value and text this writer takes (others are the general
+  // path's): sums of two such lengths and kRoomBeyond cannot overflow, and
+  // a value's UTF-16 length has at most 16 digits, which a 16-character HEX
+  // covers.
+  static constexpr Py_ssize_t kLongest =
+      static_cast<Py_ssize_t>(std::min<long long>(4'000'000'000'000'000LL, PY_SSIZE_T_MAX / 4));
+
+  // Measures the table and writes it into a str of exactly its size.
+  Outcome exactly(PyObject*& text) noexcept {
+    Py_ssize_t text_len;
+    Py_UCS4 max_char;
+    if (!measure_plain(lists_, hex_, text_len, max_char)) return Outcome::kNotPlain;
+    text = new_text(text_len, max_char,
+                    [&](auto* out) { write_plain(lists_, hex_, out, text_len); });
+    return text ? Outcome::kDone : Outcome::kFailed;
+  }
+
+  // After a failed allocation for a guessed size (which may be larger than
+  // the text): the text so far is dropped and the table written exactly.
+  Outcome out_of_memory(PyObject*& text) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Outcome::kFailed;
+    PyErr_Clear();
+    text_.reset();
+    return exactly(text);
+  }
 
   // Writes from where the last call stopped (row row_, item item_) until
   // the table is done or the text needs more room or width.
@@ -502,7 +534,12 @@ class PlainWriter {
     // the members, which would then be reloaded after every value.
     Py_ssize_t row = row_;
     Py_ssize_t item = item_;
-    Step step = Step::kDone;
+    auto stop = [&](Step step) {
+      row_ = row;
+      item_ = item;
+      length_ = writer.position() - base;
+      return step;
+    };
     for (; row < n_rows_; ++row, item = 0) {
       PyObject* const* items;
       Py_ssize_t n_items;
@@ -511,10 +548,11 @@ class PlainWriter {
         PyObject* v = items[item];
         if (!readable_str(v)) return Step::kNotPlain;
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+        if (v_len > kLongest) return Step::kNotPlain;
         // An ASCII value with an ASCII header fits any text.
-        if (!hex_simple_ || !PyUnicode_IS_ASCII(v) || v_len > kLongestPlain) {
+        if (!hex_simple_ || !PyUnicode_IS_ASCII(v)) {
           Py_UCS4 range = str_range(v);
-          if (!hex_simple_ || v_len > kLongestPlain) {
+          if (!hex_simple_) {
             // The header character must exist and fit the text as well.
             const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
             if (digits > hex_.chars) return Step::kNotPlain;
@@ -522,29 +560,22 @@ class PlainWriter {
           }
           if (range > range_) {
             needed_range_ = range;
-            step = Step::kWiden;
-            goto stop;
+            return stop(Step::kWiden);
           }
         }
         if (end - writer.position() - kRoomBeyond < v_len) {
           needed_room_ = v_len + kRoomBeyond;
-          step = Step::kGrow;
-          goto stop;
+          return stop(Step::kGrow);
         }
         writer.value(v, headers);
       }
       if (writer.position() == end) {
         needed_room_ = 1;
-        step = Step::kGrow;
-        goto stop;
+        return stop(Step::kGrow);
       }
       writer.row_end();
     }
-  stop:
-    row_ = row;
-    item_ = item;
-    length_ = writer.position() - base;
-    return step;
+    return stop(Step::kDone);
   }
 
   // What a few rows spread over the table hold.
@@ -555,64 +586,65 @@ class PlainWriter {
     Py_UCS4 range = 0x7F;   // the largest range of their values
   };
 
-  // Reads a sixteenth of the rows, 4 to kSampleRows of them (all of a
-  // short table), spread over the table. False when one of them is not
-  // plain: the table is not either.
+  // Reads a sixteenth of the rows, 4 to kSampleRows of them, spread over the
+  // table. False when one of them is not plain (then the table is not
+  // either) or holds more than kLongest characters.
   bool take_sample(Sample& sample) const noexcept {
     sample.rows = std::min(n_rows_, std::clamp<Py_ssize_t>(n_rows_ / 16, 4, kSampleRows));
     for (Py_ssize_t s = 0; s < sample.rows; ++s) {
+      // In 64 bits: on 32-bit machines s * n_rows_ could overflow.
+      const auto row = static_cast<Py_ssize_t>(static_cast<uint64_t>(s) *
+                                               static_cast<uint64_t>(n_rows_) /
+                                               static_cast<uint64_t>(sample.rows));
       PyObject* const* items;
       Py_ssize_t n_items;
-      if (!exact_items(rows_[s * n_rows_ / sample.rows], items, n_items)) return false;
+      if (!exact_items(rows_[row], items, n_items)) return false;
       sample.values += n_items;
       sample.chars += 1;
       for (Py_ssize_t k = 0; k < n_items; ++k) {
         PyObject* v = items[k];
         if (!readable_str(v)) return false;
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+        if (v_len > kLongest - sample.chars - 21) return false;
         sample.chars += 1 + format::decimal_digit_count(static_cast<uint64_t>(v_len)) + v_len;
         sample.range = std::max(sample.range, str_range(v));
-        if (sample.chars > kLongestPlain) return false;
       }
     }
     return true;
   }
 
-  // Room for the rows from row_ on at `chars_per_row` characters each, a
-  // sixteenth more for rows that differ, and `needed` beyond the text so
-  // far.
-  Py_ssize_t guess_capacity(double chars_per_row, Py_ssize_t needed) const noexcept {
-    const double rows_left = static_cast<double>(n_rows_ - row_);
-    const double guess = static_cast<double>(length_) + rows_left * chars_per_row * 1.0625 +
-                         static_cast<double>(needed + kRoomBeyond);
-    return static_cast<Py_ssize_t>(std::min(guess, static_cast<double>(kLongestPlain)));
-  }
-
-  // Room for the rest of the text, judging by the rows written so far once
-  // there are as many as the sample had, and at least `needed` more.
+  // Room for the rest of the text (the rows from row_ on), judging by the
+  // rows written so far once there are as many as the sample had, else by
+  // the sample, with a sixteenth more for rows that differ; and at least
+  // `needed` more than the text so far. At most kLongest and kRoomBeyond.
   Py_ssize_t capacity_for_rest(Py_ssize_t needed) const noexcept {
     const double per_row = row_ >= kSampleRows
                                ? static_cast<double>(length_) / static_cast<double>(row_)
                                : sample_chars_per_row_;
-    return guess_capacity(per_row, needed);
+    const double rest = static_cast<double>(n_rows_ - row_) * per_row * 1.0625;
+    const double guess = std::min(static_cast<double>(length_) + rest,
+                                  static_cast<double>(kLongest));
+    return std::max(static_cast<Py_ssize_t>(guess), length_ + needed) + kRoomBeyond;
+  }
+
+  // Resizes the text to `capacity` characters; on failure it stays as it
+  // was, still owned here.
+  bool resize(Py_ssize_t capacity) noexcept {
+    PyObject* text = text_.release();
+    const bool resized = PyUnicode_Resize(&text, capacity) == 0;
+    text_ = Ref::steal(text);
+    if (resized) capacity_ = capacity;
+    return resized;
   }
 
   bool grow() noexcept {
-    const Py_ssize_t capacity =
-        std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16);
-    PyObject* text = text_.release();
-    if (PyUnicode_Resize(&text, capacity) < 0) return false;
-    text_ = Ref::steal(text);
-    capacity_ = capacity;
-    return true;
+    return resize(std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16));
   }
 
   // The text so far is cut to its length first, so that the narrower str's
   // unused room is not held while the wider one is made.
   bool widen() noexcept {
-    PyObject* text = text_.release();
-    if (PyUnicode_Resize(&text, length_) < 0) return false;
-    text_ = Ref::steal(text);
+    if (!resize(length_)) return false;
     const Py_ssize_t capacity = capacity_for_rest(0);
     Ref wider = Ref::steal(PyUnicode_New(capacity, needed_range_));
     if (!wider) return false;
@@ -624,7 +656,8 @@ class PlainWriter {
   }
 
   const HexTable& hex_;
-  const bool hex_simple_;  // ASCII header characters for every length up to kLongestPlain
+  const bool hex_simple_;  // ASCII header characters for every length up to kLongest
+  PyObject* lists_ = nullptr;
   PyObject* const* rows_ = nullptr;
   Py_ssize_t n_rows_ = 0;
   Py_ssize_t row_ = 0;   // where writing resumes
@@ -769,23 +802,24 @@ class Serializer {
     const Py_UCS4* const table = hex_table_.header;
     Py_ssize_t total_len = total_len_;
     Py_UCS4 max_char = max_char_;
-    bool too_long = false;
     for (; i < size; ++i) {
       PyObject* v = items[i];
       if (!PyUnicode_Check(v) || !is_ready(v)) break;
       const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
       const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
       if (digits > table_chars) break;
+      // A text too long is add_value's to note, piece by piece.
+      Py_ssize_t new_total;
+      if (__builtin_add_overflow(total_len, 1 + digits + v_len, &new_total)) break;
+      total_len = new_total;
       Py_INCREF(v);
       *word++ = object_word(v, kValueTag);
       max_char = std::max({max_char, table[digits - 1], PyUnicode_MAX_CHAR_VALUE(v)});
-      too_long |= __builtin_add_overflow(total_len, 1 + digits + v_len, &total_len);
     }
     const Py_ssize_t added = word - first_word;
     words_.grow_size(added);
     total_len_ = total_len;
     max_char_ = max_char;
-    too_long_ |= too_long;
     piece_count_ += 3 * added;
     return i;
   }
@@ -811,23 +845,27 @@ class Serializer {
     if (!words_.push(object_word(v.get(), kValueTag))) return false;
     v.release();
     if (v_max > max_char_) max_char_ = v_max;
-    // v_len is below PY_SSIZE_T_MAX / 4 and the header is a str too: the
-    // value's own sum cannot overflow, only the running total can.
-    add_length(header_len + digits + v_len);
-    piece_count_ += 3;
+    add_piece(header_len);
+    add_piece(digits);
+    add_piece(v_len);
     return true;
   }
 
   bool add_row_end() noexcept {
     if (!words_.push(kRowEndWord)) return false;
     if (format::kRowEnd > max_char_) max_char_ = format::kRowEnd;
-    add_length(1);
-    piece_count_ += 1;
+    add_piece(1);
     return true;
   }
 
-  void add_length(Py_ssize_t n) noexcept {
-    if (__builtin_add_overflow(total_len_, n, &total_len_)) too_long_ = true;
+  // Counts a piece of `length` characters, noting the first piece with
+  // which the text's length would overflow, as joining them would.
+  void add_piece(Py_ssize_t length) noexcept {
+    if (!too_long_ && __builtin_add_overflow(total_len_, length, &total_len_)) {
+      too_long_ = true;
+      too_long_index_ = piece_count_;
+    }
+    ++piece_count_;
   }
 
   // Resolves the header of a value whose length has `digits` decimal digits:
@@ -854,7 +892,6 @@ class Serializer {
   // while it is compared against.
   bool adopt_hex(PyObject* hex) noexcept {
     if (!ensure_ready(hex)) return false;
-    if (!hex_changes_.push(words_.size())) return false;
     if (!words_.push(object_word(hex, kHexTag))) return false;
     Py_INCREF(hex);
     hex_ = Ref::borrow(hex);
@@ -889,8 +926,10 @@ class Serializer {
     return true;
   }
 
+  // The join fails at the first piece that is not a str or that makes the
+  // text too long.
   PyObject* build() noexcept {
-    if (bad_header_) {
+    if (bad_header_ && (!too_long_ || bad_header_index_ < too_long_index_)) {
       PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
                    bad_header_index_, Py_TYPE(bad_header_.get())->tp_name);
       return nullptr;
@@ -943,12 +982,12 @@ class Serializer {
   HexTable hex_table_;  // its characters
 
   GrowBuf<Word> words_;
-  GrowBuf<Py_ssize_t> hex_changes_;  // indexes of the kHexTag words
   Ref bad_header_;
   Py_ssize_t bad_header_index_ = 0;
   Py_ssize_t piece_count_ = 0;  // pieces a literal piece list would hold so far
   Py_ssize_t total_len_ = 0;
   bool too_long_ = false;
+  Py_ssize_t too_long_index_ = 0;  // the piece with which the length overflows
   Py_UCS4 max_char_ = 0;
 };
 
