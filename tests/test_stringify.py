@@ -6,6 +6,7 @@ import gc
 import os
 import subprocess
 import sys
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -442,3 +443,50 @@ def test_no_reference_leaks(case):
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == refs
     assert sys.getallocatedblocks() - blocks < 100
+
+
+# ---- memory ------------------------------------------------------------------
+
+
+def rows_at(n_rows, indexes, row, other):
+    return [row if r in indexes else other for r in range(n_rows)]
+
+
+def widened_last(n_rows, last):
+    """Rows of short ASCII values whose very last value is `last`."""
+    return [["abcdefghij"] * 5] * (n_rows - 1) + [["abcdefghij"] * 4 + [last]]
+
+
+# Tables whose first rows, or the rows a sample would read, say little about
+# the rest, and tables widened at their very end.
+MEMORY_TABLES = {
+    "short_ascii": lambda: [["abcdefghij"] * 5] * 100_000,
+    "long_rows_where_sampled": lambda: rows_at(
+        100_000, set(range(0, 100_000, 3_125)), ["x" * 59] * 20, []
+    ),
+    "long_rows_early_then_short": lambda: rows_at(20_000, set(range(1, 41)), ["y" * 20_000], [""]),
+    "latin1_last": lambda: widened_last(100_000, "\xe9"),
+    "cjk_last": lambda: widened_last(100_000, "\u4e00"),
+    "emoji_last": lambda: widened_last(100_000, "\U0001f600"),
+}
+
+
+@pytest.mark.parametrize("name", list(MEMORY_TABLES))
+def test_peak_memory_beyond_result(name):
+    """A guessed size may hold room beyond the text, but never more than about
+    the text itself (or a first size of 4M characters); widening holds the
+    narrower text while the wider one is written."""
+    table = MEMORY_TABLES[name]()
+    S([["warm"]])  # the HEX lookup is remembered from here on
+    tracemalloc.start()
+    try:
+        result = S(table)
+        current, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    size = sys.getsizeof(result)
+    assert result == stringify_model(table)
+    widest = ord(max(result))
+    char_size = 1 if widest < 0x100 else 2 if widest < 0x10000 else 4
+    bound = max(size, (1 << 22) * char_size) + (1 << 16)
+    assert peak - current <= bound, f"{peak - current} bytes beyond a result of {size}"

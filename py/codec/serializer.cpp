@@ -637,15 +637,24 @@ class PlainWriter {
     return resized;
   }
 
+  // Room for the rest, as capacity_for_rest() guesses it, but at most twice
+  // the text so far (or kFirstCapacity more) beyond the room needed: rows
+  // unlike the rest (long ones early on) cannot make the guess run away.
+  Py_ssize_t bounded_capacity(Py_ssize_t guess, Py_ssize_t needed) const noexcept {
+    const Py_ssize_t at_least = length_ + needed + kRoomBeyond;
+    return std::clamp(guess, at_least, at_least + std::max(length_, kFirstCapacity));
+  }
+
   bool grow() noexcept {
-    return resize(std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16));
+    const Py_ssize_t guess = std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16);
+    return resize(bounded_capacity(guess, needed_room_));
   }
 
   // The text so far is cut to its length first, so that the narrower str's
   // unused room is not held while the wider one is made.
   bool widen() noexcept {
     if (!resize(length_)) return false;
-    const Py_ssize_t capacity = capacity_for_rest(0);
+    const Py_ssize_t capacity = bounded_capacity(capacity_for_rest(0), 0);
     Ref wider = Ref::steal(PyUnicode_New(capacity, needed_range_));
     if (!wider) return false;
     if (PyUnicode_CopyCharacters(wider.get(), 0, text_.get(), 0, length_) < 0) return false;
