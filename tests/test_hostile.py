@@ -647,23 +647,36 @@ def test_parse_200_megabytes(ch, blocks):
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED,
                     reason="needs /proc, and an allocator that honours the address-space limit")
+def run_in_address_space(extra_bytes, setup, body):
+    """Runs `setup`, then caps the address space at what is mapped plus
+    `extra_bytes` and runs `body`, in a fresh interpreter; returns its output.
+    Skips where the cap is not enforced: user-mode emulators (qemu) accept
+    the limit without keeping it, and then do not report it either."""
+    code = textwrap.dedent(setup) + textwrap.dedent(f"""
+        import resource, sys
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * resource.getpagesize()
+        limit = (mapped + {extra_bytes}, resource.RLIM_INFINITY)
+        resource.setrlimit(resource.RLIMIT_AS, limit)
+        if resource.getrlimit(resource.RLIMIT_AS) != limit:
+            print("limit not kept:", resource.getrlimit(resource.RLIMIT_AS))
+            sys.exit()
+    """) + textwrap.dedent(body)
+    out = run_fresh(code)
+    if out.startswith("limit not kept:"):
+        pytest.skip("the address-space limit is not enforced here: " + out.strip())
+    return out
+
+
 def test_memory_exhaustion_midway():
     # With the address space capped, both functions run out of memory part of
     # the way through: MemoryError, everything made so far released, the
     # collector's state kept, and the module still working afterwards.
-    out = run_fresh("""
-        import gc, resource, sys, tarv
+    out = run_in_address_space(20_000_000, """
+        import gc, sys, tarv
         text = (("2100" + "x" * 100) * 100 + ";") * 2000   # 20 MB; its table takes 30 MB
         table = [["y" * 1_000_000] * 30]
-        with open("/proc/self/statm") as f:
-            mapped = int(f.read().split()[0]) * resource.getpagesize()
-        limit = (mapped + 20_000_000, resource.RLIM_INFINITY)
-        resource.setrlimit(resource.RLIMIT_AS, limit)
-        # User-mode emulators (qemu) accept the limit without enforcing it,
-        # and then do not report it either.
-        if resource.getrlimit(resource.RLIMIT_AS) != limit:
-            print("limit not kept:", resource.getrlimit(resource.RLIMIT_AS))
-            sys.exit()
+    """, """
         # The first pass fills the interpreter's free lists (which keep up to
         # 80 released lists, for one), so only the later passes count blocks.
         for attempt, enabled in enumerate((True, True, False, True)):
@@ -684,8 +697,6 @@ def test_memory_exhaustion_midway():
         assert tarv.stringify([["a"]]) == "01a;"
         print("ok")
     """)
-    if out.startswith("limit not kept:"):
-        pytest.skip("the address-space limit is not enforced here: " + out.strip())
     assert out == "ok\n"
 
 
@@ -696,26 +707,18 @@ def test_guessed_size_too_large_for_memory_is_not_an_error():
     # rows; these sampled rows hold 50 emoji, the others nothing. Joining the
     # pieces needs 8 MB, well within the limit; a text sized by the sample
     # would not fit, and must not make the call fail.
-    out = run_fresh("""
-        import resource, sys, tarv
+    out = run_in_address_space(200_000_000, """
+        import tarv
         n = 2_000_000
         rows = [[] for _ in range(n)]
         for s in range(32):
             rows[s * n // 32] = ["\U0001F600" * 50]
         tarv.stringify([["warm"]])
-        with open("/proc/self/statm") as f:
-            mapped = int(f.read().split()[0]) * resource.getpagesize()
-        limit = (mapped + 200_000_000, resource.RLIM_INFINITY)
-        resource.setrlimit(resource.RLIMIT_AS, limit)
-        if resource.getrlimit(resource.RLIMIT_AS) != limit:
-            print("limit not kept:", resource.getrlimit(resource.RLIMIT_AS))
-            sys.exit()
+    """, """
         text = tarv.stringify(rows)
         assert text == ("2100" + "\U0001F600" * 50 + ";" + ";" * (n // 32 - 1)) * 32, len(text)
         print("ok")
     """)
-    if out.startswith("limit not kept:"):
-        pytest.skip("the address-space limit is not enforced here: " + out.strip())
     assert out == "ok\n"
 
 
