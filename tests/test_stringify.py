@@ -465,6 +465,11 @@ MEMORY_TABLES = {
         100_000, set(range(0, 100_000, 3_125)), ["x" * 59] * 20, []
     ),
     "long_rows_early_then_short": lambda: rows_at(20_000, set(range(1, 41)), ["y" * 20_000], [""]),
+    # As above, then widened (to the same one byte per character) right after
+    # the long rows: the wider text is given room for a rest judged by them.
+    "long_rows_early_then_latin1": lambda: (
+        rows_at(41, set(range(1, 41)), ["y" * 50_000], [""]) + [["\xe9"]] + [[""]] * 19_958
+    ),
     "latin1_last": lambda: widened_last(100_000, "\xe9"),
     "cjk_last": lambda: widened_last(100_000, "\u4e00"),
     "emoji_last": lambda: widened_last(100_000, "\U0001f600"),
