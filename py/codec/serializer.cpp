@@ -31,32 +31,19 @@ namespace {
 // read so that it ends with the value's last byte. What it holds in front of
 // the first character is the string object's own header, which precedes the
 // characters of every compact str and is at least 16 bytes long on every
-// supported layout (an empty value's block is all header). Those bytes are
-// shifted or masked out before the block is counted or stored, so they never
-// reach the text. The store writes the characters
-// and then zeros, up to 16 bytes of source characters, which what follows
-// overwrites; where the text has no room left for that, the value is copied
-// exactly. This needs a 128-bit integer and little-endian byte order (the
-// first character must be the lowest byte); elsewhere short values are
-// copied exactly. On short values it makes stringify 1.3 to 1.7 times as
+// supported layout (an empty value reads a constant block of zeros instead).
+// Those bytes are shifted out before the block is counted or stored, so they
+// never reach the text. The store writes the characters and then zeros, up
+// to 16 bytes of source characters, which what follows overwrites; where the
+// text has no room left for that, the value is copied exactly. This needs a
+// 128-bit integer and little-endian byte order (the first character must be
+// the lowest byte); elsewhere short values are copied exactly. On short
+// values it makes stringify 1.3 to 1.7 times as
 // fast (short ASCII, tall and mixed-width tables of the benchmark).
 //
 // Longer values are copied by memcpy, or by a widening loop the compiler
 // vectorizes.
 static_assert(sizeof(PyASCIIObject) >= 16 && sizeof(PyCompactUnicodeObject) >= 16);
-
-// Writes the 16 bytes at `block`, characters of width In, at `out`, widened
-// to Out.
-template <typename Out, typename In>
-inline void store_block(Out* out, const unsigned char* block) noexcept {
-  if constexpr (sizeof(Out) == sizeof(In)) {
-    std::memcpy(out, block, 16);
-  } else {
-    In chars[16 / sizeof(In)];
-    std::memcpy(chars, block, 16);
-    for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
-  }
-}
 
 // A build with TARV_EXACT_COPIES defined copies every short value exactly,
 // as machines without those do: the tests use it to run that path here. So
@@ -72,39 +59,59 @@ class ShortBlock {
  public:
   // The `char_bytes` (0 to 16) bytes of characters that end at `chars_end`,
   // in front of which lies the header of their compact str. An empty value
-  // (16 bytes of header) is masked to zeros rather than shifted by the whole
-  // width: a branch of its own would mispredict on tables with many empty
-  // values (ragged tables: 6% faster this way).
+  // reads 16 zero bytes instead (no branch: one would mispredict on tables
+  // with many empty values), so no header byte is ever shifted in whole.
   ShortBlock(const void* chars_end, size_t char_bytes) noexcept {
-    const auto* end = static_cast<const unsigned char*>(chars_end);
+    const auto* end =
+        char_bytes != 0 ? static_cast<const unsigned char*>(chars_end) : kZeros + 16;
     uint64_t low, high;
     std::memcpy(&low, end - 16, 8);
     std::memcpy(&high, end - 8, 8);
     const unsigned __int128 all = (static_cast<unsigned __int128>(high) << 64) | low;
-    const unsigned __int128 keep = -static_cast<unsigned __int128>(char_bytes != 0);
-    const unsigned __int128 bytes = (all >> ((8 * (16 - char_bytes)) & 127)) & keep;
-    std::memcpy(bytes_, &bytes, 16);
+    const unsigned __int128 bytes = all >> ((8 * (16 - char_bytes)) & 127);
+    low_ = static_cast<uint64_t>(bytes);
+    high_ = static_cast<uint64_t>(bytes >> 64);
   }
 
   // For 4-byte characters; the zeros after them count as none. Code points
-  // are at most 0x10FFFF, so a signed comparison is exact. (The vector stays
-  // inside: passed or returned by value it would depend on the target's
-  // vector registers.)
+  // are at most 0x10FFFF, so a signed comparison is exact.
   Py_ssize_t count_astral() const noexcept {
     using I32x4 = int32_t __attribute__((vector_size(16)));
     I32x4 code_points;
-    std::memcpy(&code_points, bytes_, 16);
+    as_vector(code_points);
     const I32x4 astral = code_points > static_cast<int32_t>(format::kMaxBmp);  // -1 per lane
     return -(static_cast<Py_ssize_t>(astral[0]) + astral[1] + astral[2] + astral[3]);
   }
 
+  // Writes the 16 bytes, characters of width In, at `out`, widened to Out.
   template <typename Out, typename In>
   void store(Out* out) const noexcept {
-    store_block<Out, In>(out, bytes_);
+    if constexpr (sizeof(Out) == sizeof(In)) {
+      std::memcpy(out, &low_, 8);
+      std::memcpy(out + 8 / sizeof(Out), &high_, 8);
+    } else {
+      In chars[16 / sizeof(In)];
+      as_vector(chars);
+      for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
+    }
   }
 
  private:
-  alignas(16) unsigned char bytes_[16];
+  // The block as a vector or array. (Kept as two integers in between: an
+  // array member would make the compiler keep the block in memory, stored
+  // in halves and loaded whole, which the store buffer cannot forward. Nor
+  // is a vector passed or returned by value, which would depend on the
+  // target's vector registers.)
+  template <typename Vector>
+  void as_vector(Vector& v) const noexcept {
+    static_assert(sizeof(Vector) == 16);
+    std::memcpy(&v, &low_, 8);
+    std::memcpy(reinterpret_cast<unsigned char*>(&v) + 8, &high_, 8);
+  }
+
+  static constexpr unsigned char kZeros[16] = {};
+
+  uint64_t low_, high_;
 };
 #else
 constexpr bool kShortBlocks = false;
@@ -155,7 +162,7 @@ class TextWriter {
         v_len <= 16) {
       const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(v));
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
-      Out* out = length_prefix(out_, v_len, headers);
+      Out* out = short_length_prefix(out_, v_len, headers);
       if (end_ - out >= 16) {
         block.template store<Out, Py_UCS1>(out);
       } else {
@@ -164,31 +171,7 @@ class TextWriter {
       out_ = out + v_len;
       return;
     }
-    other_value(v, v_len, headers);
-  }
-
-  [[gnu::noinline]] void other_value(PyObject* v, Py_ssize_t v_len,
-                                     const Py_UCS4* headers) noexcept {
-    const void* data = PyUnicode_DATA(v);
-    const bool compact = PyUnicode_IS_COMPACT(v);
-    switch (PyUnicode_KIND(v)) {
-      case PyUnicode_1BYTE_KIND:
-        record(static_cast<const Py_UCS1*>(data), v_len, compact, headers);
-        return;
-      case PyUnicode_2BYTE_KIND:
-        if constexpr (sizeof(Out) >= 2) {
-          record(static_cast<const Py_UCS2*>(data), v_len, compact, headers);
-          return;
-        }
-        break;
-      default:
-        if constexpr (sizeof(Out) == 4) {
-          record(static_cast<const Py_UCS4*>(data), v_len, compact, headers);
-          return;
-        }
-        break;
-    }
-    __builtin_unreachable();
+    out_ = other_value(out_, end_, v, v_len, headers);
   }
 
   // The characters of a str, verbatim (a header piece).
@@ -215,16 +198,39 @@ class TextWriter {
   }
 
  private:
-  // Works on a local copy of the position: stores to a 1-byte text could
-  // alias the member, which would then be reloaded after every store.
+  // Static, taking and giving the position: were the writer's address to
+  // escape into a call, it would stay in memory and its position be stored
+  // and reloaded for every value (20% more time per short value, measured
+  // on ragged tables).
+  [[gnu::noinline]] static Out* other_value(Out* out, Out* end, PyObject* v, Py_ssize_t v_len,
+                                            const Py_UCS4* headers) noexcept {
+    const void* data = PyUnicode_DATA(v);
+    const bool compact = PyUnicode_IS_COMPACT(v);
+    switch (PyUnicode_KIND(v)) {
+      case PyUnicode_1BYTE_KIND:
+        return record(out, end, static_cast<const Py_UCS1*>(data), v_len, compact, headers);
+      case PyUnicode_2BYTE_KIND:
+        if constexpr (sizeof(Out) >= 2) {
+          return record(out, end, static_cast<const Py_UCS2*>(data), v_len, compact, headers);
+        }
+        break;
+      default:
+        if constexpr (sizeof(Out) == 4) {
+          return record(out, end, static_cast<const Py_UCS4*>(data), v_len, compact, headers);
+        }
+        break;
+    }
+    __builtin_unreachable();
+  }
+
   template <typename In>
-  void record(const In* chars, Py_ssize_t v_len, bool compact, const Py_UCS4* headers) noexcept {
+  static Out* record(Out* out, Out* end, const In* chars, Py_ssize_t v_len, bool compact,
+                     const Py_UCS4* headers) noexcept {
     constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
-    Out* out = out_;
     if (kShortBlocks && compact && v_len <= kBlockChars) {
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
       out = length_prefix(out, v_len + (sizeof(In) == 4 ? block.count_astral() : 0), headers);
-      if (end_ - out >= kBlockChars) {
+      if (end - out >= kBlockChars) {
         block.template store<Out, In>(out);
       } else {
         copy_chars(out, chars, v_len);
@@ -235,7 +241,15 @@ class TextWriter {
       out = length_prefix(out, u16_len, headers);
       copy_chars(out, chars, v_len);
     }
-    out_ = out + v_len;
+    return out + v_len;
+  }
+
+  // length_prefix() for a length of at most 99, in fewer steps. (Measured:
+  // short ASCII values take 10% less time.)
+  static Out* short_length_prefix(Out* out, Py_ssize_t u16_len, const Py_UCS4* headers) noexcept {
+    const bool two_digits = u16_len >= 10;
+    if (headers) *out++ = static_cast<Out>(headers[two_digits]);
+    return format::write_decimal(out, static_cast<uint64_t>(u16_len), 1 + two_digits);
   }
 
   // Writes the header character (unless `headers` is null) and the decimal
@@ -637,24 +651,25 @@ class PlainWriter {
     return resized;
   }
 
-  // Room for the rest, as capacity_for_rest() guesses it, but at most twice
-  // the text so far (or kFirstCapacity more) beyond the room needed: rows
-  // unlike the rest (long ones early on) cannot make the guess run away.
-  Py_ssize_t bounded_capacity(Py_ssize_t guess, Py_ssize_t needed) const noexcept {
-    const Py_ssize_t at_least = length_ + needed + kRoomBeyond;
-    return std::clamp(guess, at_least, at_least + std::max(length_, kFirstCapacity));
-  }
-
+  // Grows by at least a sixteenth, to room for the rest as
+  // capacity_for_rest() guesses it, but at most twice the text so far (or
+  // kFirstCapacity more) beyond the room needed: rows unlike the rest (long
+  // ones early on) cannot make the guess run away.
   bool grow() noexcept {
     const Py_ssize_t guess = std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16);
-    return resize(bounded_capacity(guess, needed_room_));
+    const Py_ssize_t at_least = length_ + needed_room_ + kRoomBeyond;
+    return resize(std::clamp(guess, at_least, at_least + std::max(length_, kFirstCapacity)));
   }
 
   // The text so far is cut to its length first, so that the narrower str's
-  // unused room is not held while the wider one is made.
+  // unused room is not held while the wider one is made; and the wider one
+  // holds just the text so far and the room a value needs beyond its
+  // characters, so that the two together take no more than about the
+  // result. Growing afterwards, when the narrower str is gone, sizes the
+  // rest.
   bool widen() noexcept {
     if (!resize(length_)) return false;
-    const Py_ssize_t capacity = bounded_capacity(capacity_for_rest(0), 0);
+    const Py_ssize_t capacity = length_ + kRoomBeyond;
     Ref wider = Ref::steal(PyUnicode_New(capacity, needed_range_));
     if (!wider) return false;
     if (PyUnicode_CopyCharacters(wider.get(), 0, text_.get(), 0, length_) < 0) return false;
