@@ -37,4 +37,8 @@ PLAIN_TABLES = {
     "widening text": _WIDENING,
     "not plain at the end": [["a" * 5] * 4] * 300 + [["b", 7]],
     "long values": [["x" * 100] * 3] * 200,
+    # Small tables, written first into a buffer of 4096 characters.
+    "small, widened to Latin-1 then CJK": [["ab"] * 4, ["\xe9", "c"], ["\u4e00"]],
+    "small, beyond the first buffer": [["y" * 1000] * 4, ["\xe9" * 100, "z" * 21]],
+    "small, not plain at the end": [["a"] * 3, ["b", 7]],
 }
