@@ -645,8 +645,6 @@ def test_parse_200_megabytes(ch, blocks):
     """)
 
 
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED,
-                    reason="needs /proc, and an allocator that honours the address-space limit")
 def run_in_address_space(extra_bytes, setup, body):
     """Runs `setup`, then caps the address space at what is mapped plus
     `extra_bytes` and runs `body`, in a fresh interpreter; returns its output.
@@ -668,6 +666,8 @@ def run_in_address_space(extra_bytes, setup, body):
     return out
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED,
+                    reason="needs /proc, and an allocator that honours the address-space limit")
 def test_memory_exhaustion_midway():
     # With the address space capped, both functions run out of memory part of
     # the way through: MemoryError, everything made so far released, the

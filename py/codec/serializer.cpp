@@ -59,18 +59,20 @@ class ShortBlock {
  public:
   // The `char_bytes` (0 to 16) bytes of characters that end at `chars_end`,
   // in front of which lies the header of their compact str. An empty value
-  // reads 16 zero bytes instead (no branch: one would mispredict on tables
-  // with many empty values), so no header byte is ever shifted in whole.
+  // (16 bytes of header, shifted by nothing) is masked to zeros, in 64-bit
+  // halves, without a branch: one would mispredict on tables with many
+  // empty values. (A constant block of zeros read instead, the compiler
+  // turns into a branch.)
   ShortBlock(const void* chars_end, size_t char_bytes) noexcept {
-    const auto* end =
-        char_bytes != 0 ? static_cast<const unsigned char*>(chars_end) : kZeros + 16;
+    const auto* end = static_cast<const unsigned char*>(chars_end);
     uint64_t low, high;
     std::memcpy(&low, end - 16, 8);
     std::memcpy(&high, end - 8, 8);
     const unsigned __int128 all = (static_cast<unsigned __int128>(high) << 64) | low;
     const unsigned __int128 bytes = all >> ((8 * (16 - char_bytes)) & 127);
-    low_ = static_cast<uint64_t>(bytes);
-    high_ = static_cast<uint64_t>(bytes >> 64);
+    const uint64_t keep = -static_cast<uint64_t>(char_bytes != 0);
+    low_ = static_cast<uint64_t>(bytes) & keep;
+    high_ = static_cast<uint64_t>(bytes >> 64) & keep;
   }
 
   // For 4-byte characters; the zeros after them count as none. Code points
@@ -109,8 +111,6 @@ class ShortBlock {
     std::memcpy(reinterpret_cast<unsigned char*>(&v) + 8, &high_, 8);
   }
 
-  static constexpr unsigned char kZeros[16] = {};
-
   uint64_t low_, high_;
 };
 #else
@@ -137,8 +137,9 @@ inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
   }
 }
 
-// Writes the text, front to back, into a str's buffer of Out characters.
-// Every str written must fit Out: the buffer's width is that of the widest.
+// Writes the text, front to back, into a buffer of Out characters (a str's,
+// or the one small tables are first written into). Every str written must
+// fit Out: the buffer's width is that of the widest.
 template <typename Out>
 class TextWriter {
  public:
@@ -427,8 +428,9 @@ inline Py_UCS4 str_range(PyObject* v) noexcept {
 //
 // Its first size is guessed from a sample of rows, and growing extrapolates
 // from the rows written so far. Should memory run out for a guessed size,
-// the table is measured and written exactly instead, as small tables and
-// tables of long values are from the start.
+// the table is measured and written exactly instead, as tables of long
+// values are from the start (and small tables that outgrow the buffer they
+// are first written into).
 class PlainWriter {
  public:
   enum class Outcome { kDone, kNotPlain, kFailed };
@@ -443,13 +445,12 @@ class PlainWriter {
     lists_ = lists;
     if (!exact_items(lists, rows_, n_rows_)) return Outcome::kNotPlain;
     // A small table (judging by its first row) is written into a buffer on
-    // the stack and then copied into a str of its size; should it not fit
-    // there, or need more than one byte per character, it is measured
-    // exactly and then written into a str of exactly its size, as a table
-    // of long values is. For the one, a second read of values still in the
-    // cache costs less than a guessed size and a copy; for the other, it
-    // costs next to nothing beside copying the characters, and no room is
-    // held beyond the text.
+    // the stack and then copied into a str of its size: copying a few
+    // kilobytes costs less than guessing a size or measuring first. Should
+    // it not fit there, or need more than one byte per character, it is
+    // measured exactly and then written into a str of exactly its size, as
+    // a table of long values is: for those, measuring costs next to nothing
+    // beside copying the characters, and no room is held beyond the text.
     PyObject* const* items;
     Py_ssize_t row_size = 1;
     if (n_rows_ > 0 && exact_items(rows_[0], items, row_size)) {
@@ -501,8 +502,9 @@ class PlainWriter {
  private:
   enum class Step { kDone, kNotPlain, kGrow, kWiden };
 
-  // Tables guessed to hold at most this many values, or whose values
-  // average at least this many characters, are written in two passes.
+  // Tables guessed to hold at most this many values go through small();
+  // tables whose values average at least this many characters are written
+  // in two passes.
   static constexpr Py_ssize_t kSmallTable = 128;
   static constexpr Py_ssize_t kLongValue = 64;
   static constexpr Py_ssize_t kSampleRows = 32;
@@ -681,10 +683,10 @@ class PlainWriter {
     return resized;
   }
 
-  // Grows by at least a sixteenth, to room for the rest as
-  // capacity_for_rest() guesses it, but at most twice the text so far (or
-  // kFirstCapacity more) beyond the room needed: rows unlike the rest (long
-  // ones early on) cannot make the guess run away.
+  // Grows to room for the rest as capacity_for_rest() guesses it (and
+  // mostly by a sixteenth at least), but to at most twice the text so far
+  // (or kFirstCapacity more) beyond the room needed: rows unlike the rest
+  // (long ones early on) cannot make the guess run away.
   bool grow() noexcept {
     const Py_ssize_t guess = std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16);
     const Py_ssize_t at_least = length_ + needed_room_ + kRoomBeyond;
