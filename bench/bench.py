@@ -70,7 +70,7 @@ try:
 except ImportError:
     msgpack = None
 
-DEFAULT_SEED = 20240611  # the same tables on every run unless --seed says otherwise
+DEFAULT_DRAW = 20240611  # the same tables on every run unless --seed says otherwise
 ENC_FLOOR = report.ENC_FLOOR
 DEC_FLOOR = report.DEC_FLOOR
 SMALL = "small"
@@ -294,10 +294,10 @@ def bench_table(table, available, repeat, with_memory, decode=True):
     return run, outputs.get("tarv")
 
 
-def bench_run(shape, size, seed, available, repeat, with_memory, decode=True, table=None):
+def bench_run(shape, size, draw, available, repeat, with_memory, decode=True, table=None):
     """One table of `shape` with `size` values, every codec on it."""
     if table is None:
-        table = make_table(shape, size, seed)
+        table = make_table(shape, size, draw)
     n_values = sum(map(len, table))
     run = {
         "shape": shape, "size": size, "rows": len(table), "values": n_values,
@@ -332,12 +332,12 @@ def heap_run(run, table, names, repeat):
     return {"encode": child["encode"]}
 
 
-def bench_small(available, repeat, seed):
+def bench_small(available, repeat, draw):
     """Per-call times of tarv and its two fastest peers on small tables."""
     chosen = [c for c in available if c[0] in SMALL_PEERS]
     results = []
     for n_rows, per_row in SMALL_TABLES:
-        table = make_small_table(n_rows, per_row, seed)
+        table = make_small_table(n_rows, per_row, draw)
         cases = {"encode": {}, "decode": {}}
         for name, enc, dec in chosen:
             data = enc(table)
@@ -410,7 +410,7 @@ def sizes_for(shape, sizes, quick):
     return [s for s in (10_000,) if s < full] + [full]
 
 
-def parse_seed(text):
+def parse_draw(text):
     if text == "random":
         return random.SystemRandom().randrange(1 << 32)
     try:
@@ -441,8 +441,9 @@ def arguments(argv):
                          "(default: 10k and each shape's own size)")
     ap.add_argument("--codecs", help="comma-separated codecs to run beside tarv and the floors "
                                      "(default all available)")
-    ap.add_argument("--seed", type=parse_seed, default=DEFAULT_SEED,
-                    help=f"table seed (default {DEFAULT_SEED}); 'random' draws one and prints it")
+    ap.add_argument("--seed", dest="draw", type=parse_draw, default=DEFAULT_DRAW,
+                    help=f"which tables to draw (default {DEFAULT_DRAW}); 'random' picks a "
+                         "number and prints it")
     ap.add_argument("--repeat", type=int,
                     help="repeats; the best counts (default 5, quick 3; small tables 7)")
     ap.add_argument("--clock", choices=CLOCKS, default="cpu",
@@ -507,7 +508,7 @@ def main(argv=None):
     info = versions()
     heap = not args.no_heap and platform.libc_ver()[0] == "glibc"
     print("tarv benchmark: " + ", ".join(f"{k} {v}" for k, v in info.items()))
-    print(f"seed {args.seed}, repeat {args.repeat} (best counts), {clock} clock, "
+    print(f"tables {args.draw}, repeat {args.repeat} (best counts), {clock} clock, "
           f"codecs {', '.join(names)}")
     if not args.no_memory:
         print("memory (tracemalloc, one call of tarv): 'extra B/v' is the peak beyond\n"
@@ -531,7 +532,7 @@ def main(argv=None):
                 print(f"== {shape}, {size:,} values: skipped, over {MAX_CHARS:,} characters ==\n")
                 continue
             run_started = time.monotonic()
-            run, table = bench_run(shape, size, args.seed, args.available, args.repeat,
+            run, table = bench_run(shape, size, args.draw, args.available, args.repeat,
                                    not args.no_memory)
             if heap and run["text_chars"] >= HEAP_MIN_CHARS:
                 run["heap"] = heap_run(run, table, HEAP_CODECS, args.repeat)
@@ -541,16 +542,16 @@ def main(argv=None):
             runs.append(run)
     small = []
     if SMALL in args.shapes:
-        small = bench_small(args.available, args.small_repeat, args.seed)
+        small = bench_small(args.available, args.small_repeat, args.draw)
         report.print_small(small, args.small_repeat)
     checks = report.check_targets(runs, small)
     report.print_targets(runs, small, checks)
 
     elapsed = time.monotonic() - started
-    print(f"\nseed {args.seed}; took {elapsed:.0f} s")
+    print(f"\ntables {args.draw}; took {elapsed:.0f} s")
     if args.json:
         meta = {**info, "repeat": args.repeat, "small_repeat": args.small_repeat,
-                "quick": args.quick, "seed": args.seed,
+                "quick": args.quick, "seed": args.draw,
                 "clock": clock,
                 "argv": sys.argv[1:] if argv is None else argv, "seconds": round(elapsed)}
         with open(args.json, "w") as f:

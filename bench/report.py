@@ -21,7 +21,7 @@ LIMITS = {
     "small x peer": 1.0,  # tarv / the faster of orjson and msgpack per call, at most
 }
 # Peak memory beyond tarv's result, bytes per value, (stringify, parse), as
-# the code measured it before the rework of the writer, on the default seed
+# the code measured it before the rework of the writer, on the default tables
 # (tracemalloc, CPython 3.11): the target is to stay at or under it. It
 # follows the numbers of values and rows (list growth), not the characters,
 # so the shapes of 10 values per row share one set of figures. Tables of
@@ -37,7 +37,7 @@ MEMORY_TODAY = {
     ("numeric", 10_000): (13.12, 1.65), ("numeric", 100_000): (10.49, 1.31),
     ("numeric", 1_000_000): (16.78, 1.05),
 }
-MEMORY_SLACK = 0.1  # other seeds give slightly other row counts
+MEMORY_SLACK = 0.1  # other draws give slightly other row counts
 
 
 def fmt_count(n):
@@ -265,7 +265,7 @@ def compare(before, after):
     """Markdown tables of tarv's figures in two result files, run by run."""
     for label, data in (("before", before), ("after", after)):
         meta = data.get("meta", {})
-        print(f"{label}: tarv build {meta.get('tarv_build', '?')}, seed {meta.get('seed', '?')}, "
+        print(f"{label}: tarv build {meta.get('tarv_build', '?')}, tables {meta.get('seed', '?')}, "
               f"repeat {meta.get('repeat', '?')}, {meta.get('clock', 'wall')} clock, "
               f"python {meta.get('python', '?')}")
     keyed = {(r["shape"], r["values"]): r for r in before["runs"]}

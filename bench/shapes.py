@@ -1,6 +1,6 @@
 """The benchmark's tables: one generator per shape class.
 
-Every generator takes a seeded `random.Random` and a number of values and
+Every generator takes a `random.Random` of its own and a number of values and
 returns a list of rows (lists of str) with exactly that many values. Values
 are slices of one long random string, so each is a new str object, in the
 narrowest form its characters allow, as a reader of real data would make
@@ -162,15 +162,15 @@ SHAPES = {
 }
 
 
-def make_table(shape, n_values, seed):
-    """The table of `shape` with n_values values; the same for the same seed."""
-    rng = random.Random(f"{seed}:{shape}:{n_values}")
+def make_table(shape, n_values, draw):
+    """The table of `shape` with n_values values; the same for the same draw."""
+    rng = random.Random(f"{draw}:{shape}:{n_values}")
     return SHAPES[shape].make(rng, n_values)
 
 
-def make_small_table(n_rows, per_row, seed):
+def make_small_table(n_rows, per_row, draw):
     """n_rows rows of per_row short ASCII values."""
-    rng = random.Random(f"{seed}:small:{n_rows}x{per_row}")
+    rng = random.Random(f"{draw}:small:{n_rows}x{per_row}")
     n_values = n_rows * per_row
     text = pool_for(rng, [(ASCII, 1)], n_values, SHORT[1])
     return draw_rows(rng, text, lengths(rng, n_values, *SHORT), [per_row] * n_rows)

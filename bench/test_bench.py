@@ -178,10 +178,10 @@ def test_small_table_target_takes_the_faster_peer(tarv_ns, ok):
 
 def test_run_then_compare(tmp_path, capsys):
     paths = []
-    for seed in ("1", "2"):
-        path = tmp_path / f"{seed}.json"
+    for draw in ("1", "2"):
+        path = tmp_path / f"{draw}.json"
         assert bench.main(["--shapes", "tall,numeric,small", "--sizes", "100,100k", "--repeat", "1",
-                           "--codecs", "marshal", "--seed", seed, "--json", str(path)]) == 0
+                           "--codecs", "marshal", "--seed", draw, "--json", str(path)]) == 0
         paths.append(str(path))
     saved = json.loads((tmp_path / "2.json").read_text())
     run = saved["runs"][-1]
