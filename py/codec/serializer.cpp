@@ -349,6 +349,28 @@ inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size
   return false;
 }
 
+// The range of a character: the largest code point of the narrowest width
+// that holds it, 0x7F (ASCII), 0xFF, 0xFFFF or 0x10FFFF. A text's width is
+// that of the largest range among its characters.
+inline Py_UCS4 char_range(Py_UCS4 c) noexcept {
+  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+}
+
+// The range of a str's characters. Every str is canonical, so its width (and
+// for 1-byte strings the ASCII flag) gives the range of its widest character.
+// (As PyUnicode_MAX_CHAR_VALUE, but testing the width first: in the plain
+// writer's loop that takes 5 fewer instructions per value.)
+inline Py_UCS4 str_range(PyObject* v) noexcept {
+  switch (PyUnicode_KIND(v)) {
+    case PyUnicode_1BYTE_KIND:
+      return PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
+    case PyUnicode_2BYTE_KIND:
+      return 0xFFFF;
+    default:
+      return 0x10FFFF;
+  }
+}
+
 // Measures a plain table: the length and widest character of its text.
 // Returns false, having changed nothing, when the table is not plain (or its
 // text would be too long), for the Serializer to take it from the start.
@@ -358,9 +380,10 @@ bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
   Py_ssize_t n_rows;
   if (!exact_items(lists, rows, n_rows)) return false;
   Py_ssize_t total = n_rows;  // the ';' of each row
-  unsigned digit_counts = 0;  // bit d: some length has d digits
-  int kinds = 0;              // the widths of the values, or-ed
-  bool non_ascii = false;
+  // Every str is canonical, so the range of its width is the range of its
+  // widest character, and the text, as wide as the widest range of its
+  // characters, is canonical too.
+  max_char = 0x7F;
   for (Py_ssize_t r = 0; r < n_rows; ++r) {
     PyObject* const* items;
     Py_ssize_t n_items;
@@ -369,24 +392,11 @@ bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
       PyObject* v = items[k];
       if (!readable_str(v)) return false;
       const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-      const int kind = PyUnicode_KIND(v);
-      const int digits = length_digits(v, v_len, kind);
+      const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
       if (digits > hex.chars) return false;
-      digit_counts |= 1u << digits;
-      kinds |= kind;
-      non_ascii |= !PyUnicode_IS_ASCII(v);
       if (__builtin_add_overflow(total, 1 + digits + v_len, &total)) return false;
+      max_char = std::max({max_char, str_range(v), hex.header[digits - 1]});
     }
-  }
-  // Every str is canonical, so a value's width tells the range of its widest
-  // character, and the range is all the text's width depends on: the text
-  // is canonical too.
-  max_char = (kinds & PyUnicode_4BYTE_KIND)   ? 0x10FFFF
-             : (kinds & PyUnicode_2BYTE_KIND) ? 0xFFFF
-             : non_ascii                      ? 0xFF
-                                              : 0x7F;
-  for (int digits = 1; !hex.ascii && digits <= format::kMaxLengthDigits; ++digits) {
-    if (digit_counts & (1u << digits)) max_char = std::max(max_char, hex.header[digits - 1]);
   }
   text_len = total;
   return true;
@@ -405,26 +415,6 @@ void write_plain(PyObject* lists, const HexTable& hex, Out* text, Py_ssize_t tex
     exact_items(rows[r], items, n_items);
     for (Py_ssize_t k = 0; k < n_items; ++k) writer.value(items[k], hex.header);
     writer.row_end();
-  }
-}
-
-// The range of a character: the largest code point of the narrowest width
-// that holds it, 0x7F (ASCII), 0xFF, 0xFFFF or 0x10FFFF. A text's width is
-// that of the largest range among its characters.
-inline Py_UCS4 char_range(Py_UCS4 c) noexcept {
-  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= 0xFFFF ? 0xFFFF : 0x10FFFF;
-}
-
-// The range of a str's characters. Every str is canonical, so its width (and
-// for 1-byte strings the ASCII flag) gives the range of its widest character.
-inline Py_UCS4 str_range(PyObject* v) noexcept {
-  switch (PyUnicode_KIND(v)) {
-    case PyUnicode_1BYTE_KIND:
-      return PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
-    case PyUnicode_2BYTE_KIND:
-      return 0xFFFF;
-    default:
-      return 0x10FFFF;
   }
 }
 
@@ -879,7 +869,7 @@ class Serializer {
       total_len = new_total;
       Py_INCREF(v);
       *word++ = object_word(v, kValueTag);
-      max_char = std::max({max_char, table[digits - 1], PyUnicode_MAX_CHAR_VALUE(v)});
+      max_char = std::max({max_char, table[digits - 1], str_range(v)});
     }
     const Py_ssize_t added = word - first_word;
     words_.grow_size(added);
@@ -906,7 +896,7 @@ class Serializer {
     Py_ssize_t header_len = 1;
     if (!add_header(digits, header_len)) return false;
 
-    const Py_UCS4 v_max = PyUnicode_MAX_CHAR_VALUE(v.get());
+    const Py_UCS4 v_max = str_range(v.get());
     if (!words_.push(object_word(v.get(), kValueTag))) return false;
     v.release();
     if (v_max > max_char_) max_char_ = v_max;
@@ -983,7 +973,7 @@ class Serializer {
       return true;
     }
     if (!ensure_ready(header.get())) return false;
-    const Py_UCS4 header_max = PyUnicode_MAX_CHAR_VALUE(header.get());
+    const Py_UCS4 header_max = str_range(header.get());
     header_len = PyUnicode_GET_LENGTH(header.get());
     if (!words_.push(object_word(header.get(), kHeaderTag))) return false;
     header.release();
