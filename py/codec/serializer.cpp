@@ -124,7 +124,9 @@ template <typename F>
   }
 }
 
-// The header characters of an exact-str HEX (its first 16 at most).
+// The header characters HEX supplies without running code: the first
+// characters (16 at most) of an exact str, or the leading elements of an
+// exact list or tuple that are one-character exact strs.
 struct HexTable {
   Py_ssize_t chars = 0;
   Py_UCS4 header[format::kMaxLengthDigits] = {};
@@ -141,6 +143,24 @@ struct HexTable {
     }
     simple = ascii && chars == format::kMaxLengthDigits;
   }
+
+  // An element that is not a one-character exact str ends the table: the
+  // general step indexes HEX for those lengths, and gets that element.
+  void load_items(PyObject* hex) noexcept {
+    PyObject* const* pieces = nullptr;
+    Py_ssize_t n = 0;
+    exact_items(hex, pieces, n);
+    n = std::min<Py_ssize_t>(n, format::kMaxLengthDigits);
+    bool ascii = true;
+    for (chars = 0; chars < n; ++chars) {
+      PyObject* piece = pieces[chars];
+      if (!PyUnicode_CheckExact(piece) || !is_ready(piece) || PyUnicode_GET_LENGTH(piece) != 1) break;
+      header[chars] = PyUnicode_READ_CHAR(piece, 0);
+      ascii &= header[chars] <= 0x7F;
+    }
+    simple = ascii && chars == format::kMaxLengthDigits;
+  }
+
   bool covers(int digits) const noexcept { return format::hex_covers(chars, digits); }
   Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
 };
@@ -439,14 +459,16 @@ class TextBuilder {
   }
 
   // The tight loop: writes the values items[k], items[k + 1]... of a row
-  // while they are str whose header `hex` has, growing and widening the
-  // text as needed (rest(k) tells what is left); returns the index of the
-  // first item not written (n when all were). Runs no Python code.
+  // while they are str whose header `hex` has, and then the row's end,
+  // growing and widening the text as needed (rest(r, k) tells what is
+  // left). Returns true once the row has ended; else false, with `k` at the
+  // first item not written. Runs no Python code.
   template <typename Rest>
-  Py_ssize_t append_plain(PyObject* const* items, Py_ssize_t n, Py_ssize_t k, const HexTable& hex,
-                          Rest&& rest) noexcept {
+  bool append_plain_row(PyObject* const* items, Py_ssize_t n, Py_ssize_t& k, const HexTable& hex,
+                        Rest&& rest) noexcept {
     Py_ssize_t r = 0;
-    return run_plain<false>(nullptr, 0, r, items, n, k, hex, rest);
+    k = run_plain<false>(nullptr, 1, r, items, n, k, hex, rest);
+    return r == 1;
   }
 
   // The tight loop over rows: writes rows[r], rows[r + 1]... while they are
@@ -508,6 +530,7 @@ class TextBuilder {
                        PyObject* const* items, Py_ssize_t n, Py_ssize_t k, const HexTable& hex,
                        Rest& rest) noexcept {
     for (;;) {
+      if (!kRows && r == 1) return k;
       if (mode_ >= Mode::kCounting) return count_plain<kRows>(rows, n_rows, r, items, n, k, hex);
       Stop stop = Stop::kDone;
       with_text([&](auto* base) {
@@ -599,7 +622,6 @@ class TextBuilder {
       }
       k = item - items;
       if (stop != Stop::kDone) break;
-      if constexpr (!kRows) break;
       if (out == end) {
         stop = Stop::kRoom;
         break;
@@ -608,6 +630,7 @@ class TextBuilder {
       values += n;
       ++r;
       k = 0;
+      if constexpr (!kRows) break;
     }
     values += k;
     length_ = out - base;
@@ -637,10 +660,10 @@ class TextBuilder {
         if (!hex.covers(digits)) return k;
         count_pieces({1, digits, v_len});
       }
-      if constexpr (!kRows) return k;
       count_pieces({1});
       ++r;
       k = 0;
+      if constexpr (!kRows) return k;
     }
   }
 
@@ -848,14 +871,14 @@ class Serializer {
 
   // One row from item `k` on.
   bool walk_row(PyObject* row, Py_ssize_t k = 0) noexcept {
-    auto rest = [this](Py_ssize_t, Py_ssize_t k) { return rest_of_table(row_, k); };
+    auto rest = [this](Py_ssize_t r, Py_ssize_t k) { return rest_of_table(row_ + r, k); };
     if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) {
       for (;; ++k) {
         if (const HexTable* hex = plain_hex()) {
           PyObject* const* items = nullptr;
           Py_ssize_t n = 0;
           exact_items(row, items, n);
-          k = text_.append_plain(items, n, k, *hex, rest);
+          if (text_.append_plain_row(items, n, k, *hex, rest)) return true;
         }
         Ref item = exact_item(row, k);
         if (!item) break;
@@ -910,12 +933,10 @@ class Serializer {
 
     Ref hex = hex_lookup_.get();
     if (!hex) return false;
-    if (PyUnicode_CheckExact(hex.get())) {
-      if (!take_up(hex.get())) return false;
-      if (hex_table_.covers(digits)) {
-        text_.append_record(hex_table_.at(digits), nullptr, v.get(), digits, rest);
-        return true;
-      }
+    if (PyUnicode_CheckExact(hex.get()) && !ensure_ready(hex.get())) return false;
+    if (take_up(hex.get()) && hex_table_.covers(digits)) {
+      text_.append_record(hex_table_.at(digits), nullptr, v.get(), digits, rest);
+      return true;
     }
     Ref index = Ref::steal(PyLong_FromLong(format::header_index(digits)));
     if (!index) return false;
@@ -930,26 +951,37 @@ class Serializer {
     return true;
   }
 
-  // The header characters of HEX for the tight loop: while it is
-  // remembered as an exact str (its lookup then runs no code); else null,
-  // and the general step looks it up.
+  // The header characters of HEX for the tight loop, while its lookup is
+  // remembered (and then runs no code); else null, and the general step
+  // looks it up.
   const HexTable* plain_hex() noexcept {
     PyObject* hex = hex_lookup_.peek();
-    if (!hex || !PyUnicode_CheckExact(hex) || !is_ready(hex)) return nullptr;
-    if (hex != hex_.get()) take_up(hex);
+    if (!hex || !take_up(hex)) return nullptr;
     return &hex_table_;
   }
 
-  // Loads the header characters of an exact-str HEX newly seen. The
-  // reference keeps it from being freed, and its address from being reused
-  // by another object while it is compared against; releasing the one
-  // before (an exact str) runs no code.
+  // Loads the header characters of HEX, when it supplies them without
+  // running code (see HexTable); false when it does not. An exact str is
+  // loaded once: the reference keeps it from being freed, and its address
+  // from being reused by another object while it is compared against, and
+  // releasing the one before (an exact str) runs no code. The elements of a
+  // list may have changed since any code ran: they are read every time.
+  // (Measured: a HEX bound to the list of the same characters makes
+  // stringify 4 to 7 times slower when indexed for every value.)
   bool take_up(PyObject* hex) noexcept {
     if (hex == hex_.get()) return true;
-    if (!ensure_ready(hex)) return false;
-    hex_ = Ref::borrow(hex);
-    hex_table_.load(hex);
-    return true;
+    if (PyUnicode_CheckExact(hex)) {
+      if (!is_ready(hex)) return false;
+      hex_ = Ref::borrow(hex);
+      hex_table_.load(hex);
+      have_table_ = true;
+      return true;
+    }
+    if (!PyList_CheckExact(hex) && !PyTuple_CheckExact(hex)) return false;
+    hex_.reset();
+    hex_table_.load_items(hex);
+    have_table_ = hex_table_.chars > 0;
+    return have_table_;
   }
 
   // ---- what the rest of the table needs, for the text's size -------------
@@ -969,7 +1001,7 @@ class Serializer {
     PyObject* const* items = nullptr;
     Py_ssize_t n = 0;
     exact_items(outer_, rows, n_rows);
-    if (r >= n_rows || !exact_items(rows[r], items, n) || !hex_) return m;
+    if (r >= n_rows || !exact_items(rows[r], items, n) || !have_table_) return m;
     for (; k < n; ++k) {
       PyObject* v = items[k];
       if (!readable_str(v)) return m;
@@ -1060,7 +1092,8 @@ class Serializer {
   NameLookup& hex_lookup_;
   TextBuilder text_;
   Ref hex_;             // the last exact-str HEX taken up
-  HexTable hex_table_;  // its header characters
+  HexTable hex_table_;  // the header characters of the last HEX taken up
+  bool have_table_ = false;
   PyObject* outer_ = nullptr;  // the outer list or tuple, while its rows are walked
   Py_ssize_t row_ = 0;         // the index of its row being walked
   bool sampled_ = false;
