@@ -5,17 +5,38 @@ namespace tarv {
 #if PY_VERSION_HEX >= 0x030C0000
 namespace {
 // One watcher serves every watched dictionary; the module watches two (its
-// namespace and the built-ins), once per process.
+// namespace and the built-ins), once per process. Written while the module
+// is set up (under the import lock), read by the watcher.
 constexpr int kMaxWatched = 4;
 WatchedDict* g_watched[kMaxWatched] = {};
 int g_watcher_id = -1;
+
+// The dictionary's watcher bits (see WatchedDict::watched()).
+uint64_t watcher_bits(PyObject* dict) noexcept {
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+#if PY_VERSION_HEX >= 0x030E0000
+  return __atomic_load_n(&d->_ma_watcher_tag, __ATOMIC_RELAXED) & 0xFF;
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return __atomic_load_n(&d->ma_version_tag, __ATOMIC_RELAXED) & 0xFF;
+#pragma GCC diagnostic pop
+#endif
+}
 }  // namespace
 
 int WatchedDict::on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
   for (WatchedDict* watched : g_watched) {
-    if (watched && watched->dict_ == dict) ++watched->changes_;
+    if (watched && watched->dict_ == dict) watched->changed();
   }
   return 0;
+}
+
+void WatchedDict::changed() noexcept {
+  changes_.fetch_add(1, std::memory_order_acq_rel);
+  for (NameLookup* lookup : listeners_) {
+    if (lookup) lookup->forget();
+  }
 }
 
 int WatchedDict::watch(PyObject* dict) noexcept {
@@ -38,8 +59,29 @@ int WatchedDict::watch(PyObject* dict) noexcept {
   if (PyDict_Watch(g_watcher_id, dict) < 0) return -1;
   *slot = this;
   dict_ = dict;
-  ++changes_;
+  changed();
   return 0;
+}
+
+bool WatchedDict::watched() const noexcept {
+  return (watcher_bits(dict_) >> g_watcher_id) & 1;
+}
+
+int WatchedDict::rewatch() noexcept {
+  if (watched()) return 0;
+  if (PyDict_Watch(g_watcher_id, dict_) < 0) return -1;
+  changed();
+  return 0;
+}
+
+void WatchedDict::add_listener(NameLookup* lookup) noexcept {
+  for (NameLookup*& listener : listeners_) {
+    if (listener == lookup) return;
+    if (!listener) {
+      listener = lookup;
+      return;
+    }
+  }
 }
 
 void WatchedDict::unwatch() noexcept {
@@ -51,8 +93,8 @@ void WatchedDict::unwatch() noexcept {
   }
   // Another WatchedDict may share the dictionary; keep the watch for it.
   if (!still_watched && PyDict_Unwatch(g_watcher_id, dict_) < 0) PyErr_Clear();
+  changed();
   dict_ = nullptr;
-  ++changes_;
 }
 
 void forget_dict_watchers() noexcept {
@@ -77,24 +119,69 @@ void NameLookup::init(PyObject* name, WatchedDict* module_dict, WatchedDict* bui
   module_dict_ = module_dict;
   builtins_dict_ = builtins_dict;
   builtins_module_ = builtins_module;
+  module_dict->add_listener(this);
+  builtins_dict->add_listener(this);
+}
+
+void NameLookup::reset() noexcept { forget(); }
+
+void NameLookup::forget() noexcept {
+  lock_.lock();
+  PyObject* value = value_;
+  value_ = nullptr;
+  module_stamp_ = kNoStamp;
+  lock_.unlock();
+  // The dictionary that is about to change still holds the value (see the
+  // class comment): this runs no code.
+  if constexpr (kOwnsValue) Py_XDECREF(value);
+}
+
+void NameLookup::remember(Ref value, bool from_builtins, uint64_t module_stamp,
+                          uint64_t builtins_stamp) noexcept {
+  lock_.lock();
+  // A dictionary changed since the stamps were read (by code run during the
+  // lookups, or by another thread) leaves nothing remembered.
+  const bool current = module_dict_->stamp() == module_stamp &&
+                       (!from_builtins || builtins_dict_->stamp() == builtins_stamp);
+  PyObject* old = value_;
+  if (current) {
+    value_ = kOwnsValue ? value.release() : value.get();
+    from_builtins_ = from_builtins;
+    module_stamp_ = module_stamp;
+    builtins_stamp_ = builtins_stamp;
+  } else {
+    value_ = nullptr;
+    module_stamp_ = kNoStamp;
+  }
+  lock_.unlock();
+  if constexpr (kOwnsValue) Py_XDECREF(old);
 }
 
 Ref NameLookup::refresh() noexcept {
+  // A watch removed by other code is put back first; what was remembered
+  // meanwhile is forgotten.
+  if (module_dict_->rewatch() < 0 || builtins_dict_->rewatch() < 0) return Ref();
   // Stamps are read before the lookups: a dictionary changed by code run
   // during them (a key's __eq__, a module __getattr__) gets a new stamp, so
   // the value is looked up again on the next use rather than served stale.
   const uint64_t module_stamp = module_dict_->stamp();
   const uint64_t builtins_stamp = builtins_dict_->stamp();
-  module_stamp_ = kNoStamp;
-  if (PyObject* in_module = PyDict_GetItemWithError(module_dict_->dict(), name_.get())) {
-    Ref found = Ref::borrow(in_module);
-    value_ = in_module;
-    from_builtins_ = false;
-    module_stamp_ = module_stamp;
+  Ref found;
+#if PY_VERSION_HEX >= 0x030D0000
+  {
+    PyObject* in_module = nullptr;
+    if (PyDict_GetItemRef(module_dict_->dict(), name_.get(), &in_module) < 0) return Ref();
+    found = Ref::steal(in_module);
+  }
+#else
+  found = Ref::borrow(PyDict_GetItemWithError(module_dict_->dict(), name_.get()));
+  if (!found && PyErr_Occurred()) return Ref();
+#endif
+  if (found) {
+    remember(Ref::borrow(found.get()), false, module_stamp, builtins_stamp);
     return found;
   }
-  if (PyErr_Occurred()) return Ref();
-  Ref found = Ref::steal(PyObject_GetAttr(builtins_module_, name_.get()));
+  found = Ref::steal(PyObject_GetAttr(builtins_module_, name_.get()));
   if (!found) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
     PyErr_Clear();
@@ -103,13 +190,21 @@ Ref NameLookup::refresh() noexcept {
   }
   // Only a plain entry of the built-ins' dictionary is tied to its stamp; a
   // value made by a module-level __getattr__ is used once, not remembered.
-  PyObject* in_builtins = PyDict_GetItemWithError(builtins_dict_->dict(), name_.get());
+  Ref in_builtins;
+#if PY_VERSION_HEX >= 0x030D0000
+  {
+    PyObject* entry = nullptr;
+    if (PyDict_GetItemRef(builtins_dict_->dict(), name_.get(), &entry) < 0) return Ref();
+    in_builtins = Ref::steal(entry);
+  }
+#else
+  in_builtins = Ref::borrow(PyDict_GetItemWithError(builtins_dict_->dict(), name_.get()));
   if (!in_builtins && PyErr_Occurred()) return Ref();
-  if (in_builtins == found.get()) {
-    value_ = in_builtins;
-    from_builtins_ = true;
-    builtins_stamp_ = builtins_stamp;
-    module_stamp_ = module_stamp;
+#endif
+  if (in_builtins.get() == found.get()) {
+    remember(Ref::borrow(found.get()), true, module_stamp, builtins_stamp);
+  } else {
+    remember(Ref(), false, kNoStamp, 0);
   }
   return found;
 }

@@ -6,10 +6,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace tarv {
 
@@ -127,10 +129,59 @@ class GrowBuf {
   Py_ssize_t capacity_ = 0;
 };
 
+// Free-threaded builds run without the GIL: other threads may change what
+// the module reads at any moment.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+// Guards a few loads and stores among threads on free-threaded builds; a
+// no-op under the GIL. It spins instead of parking the thread: a parked
+// thread detaches from the interpreter, which suspends the critical
+// sections it holds (a dictionary's, in a watcher callback), and no Python
+// code runs while it is held.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    if constexpr (kFreeThreaded) {
+      while (locked_.exchange(true, std::memory_order_acquire)) {
+        while (locked_.load(std::memory_order_relaxed)) {
+        }
+      }
+    }
+  }
+  void unlock() noexcept {
+    if constexpr (kFreeThreaded) locked_.store(false, std::memory_order_release);
+  }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
+// Calls f() holding `obj`'s per-object lock on free-threaded builds, as the
+// interpreter's own code does to read a list's items in place; directly
+// under the GIL. No Python code may run in f(): code that blocks would
+// suspend the lock.
+template <typename F>
+inline void with_object_locked([[maybe_unused]] PyObject* obj, F&& f) noexcept {
+#ifdef Py_GIL_DISABLED
+  Py_BEGIN_CRITICAL_SECTION(obj);
+  f();
+  Py_END_CRITICAL_SECTION();
+#else
+  f();
+#endif
+}
+
+class NameLookup;
+
 // A dictionary whose changes can be detected cheaply: stamp() returns a
 // number that differs after any change to the dictionary. Up to 3.11 this is
 // the dictionary's version tag; from 3.12 on, where the tag is deprecated,
-// a dictionary watcher counts the changes.
+// a dictionary watcher counts the changes, and tells the lookups that read
+// the dictionary to forget what they remember.
 class WatchedDict {
  public:
   // Starts watching `dict` (borrowed; it must outlive this object's use).
@@ -140,18 +191,32 @@ class WatchedDict {
   PyObject* dict() const noexcept { return dict_; }
 
 #if PY_VERSION_HEX >= 0x030C0000
-  uint64_t stamp() const noexcept { return changes_; }
+  uint64_t stamp() const noexcept { return changes_.load(std::memory_order_acquire); }
+  // Whether the watch is still in place: other code may remove it (with
+  // the watcher's id, through the test API), and then changes go unseen.
+  // Reads the dictionary's watcher bits, which the interpreter keeps in a
+  // field of its own, bits 0-7, one per watcher id, from 3.12 to 3.15.
+  bool watched() const noexcept;
+  // Watches the dictionary again after watched() found the watch gone,
+  // forgetting what its lookups remember. -1 with an exception set on failure.
+  int rewatch() noexcept;
+  void add_listener(NameLookup* lookup) noexcept;
 #else
   uint64_t stamp() const noexcept {
     return reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
   }
+  bool watched() const noexcept { return true; }
+  int rewatch() noexcept { return 0; }
+  void add_listener(NameLookup*) noexcept {}
 #endif
 
  private:
   PyObject* dict_ = nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
   static int on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept;
-  uint64_t changes_ = 0;
+  void changed() noexcept;
+  std::atomic<uint64_t> changes_{0};
+  NameLookup* listeners_[2] = {};
 #endif
 };
 
@@ -162,44 +227,69 @@ void forget_dict_watchers() noexcept;
 // A module attribute read by name at every use: from the module's
 // namespace, else from the built-ins, else NameError. The value found is
 // remembered with the stamps of the dictionaries it came from, and served
-// again while neither has changed. It is held by a borrowed pointer: while
-// the stamps match, the dictionary entry that was read is still there and
-// keeps the value alive; once they differ it is never touched again, so a
-// rebound value is not kept alive by the cache.
+// again while neither has changed.
+//
+// From 3.12 on it holds a reference to what it remembers, which the
+// dictionaries' watcher releases as soon as either changes: the dictionary
+// still holds the value then (a watcher is told before the change), so the
+// release runs no code, and a value the program rebinds and drops is not
+// kept alive. Up to 3.11, where no watcher can say so, it is a borrowed
+// pointer: while the version tags match, the dictionary entry that was read
+// is still there and keeps the value alive (a version tag cannot be turned
+// off), and once they differ it is never touched again.
 class NameLookup {
  public:
   // `name` should be interned; a reference to it is taken.
   void init(PyObject* name, WatchedDict* module_dict, WatchedDict* builtins_dict,
             PyObject* builtins_module) noexcept;
-  void reset() noexcept { module_stamp_ = kNoStamp; }
+  // Forgets what is remembered.
+  void reset() noexcept;
 
   // A new reference to the value; null with an exception set on failure.
   Ref get() noexcept {
-    if (PyObject* value = peek()) return Ref::borrow(value);
-    return refresh();
+    Ref value = cached();
+    return value ? std::move(value) : refresh();
   }
 
-  // The remembered value while it is still valid, else null. Never runs
-  // code; the pointer is borrowed, valid until Python code next runs.
-  PyObject* peek() const noexcept {
-    if (module_dict_->stamp() == module_stamp_ &&
-        (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_)) {
-      return value_;
-    }
-    return nullptr;
+  // A new reference to the remembered value while it is still valid, else
+  // null (with no exception set). Never runs code.
+  Ref cached() noexcept {
+    lock_.lock();
+    Ref value = valid() ? Ref::borrow(value_) : Ref();
+    lock_.unlock();
+    return value;
   }
+
+  // The remembered value while it is still valid, else null; borrowed,
+  // valid until Python code next runs. Under the GIL only: on free-threaded
+  // builds another thread may release it at any moment.
+#ifndef Py_GIL_DISABLED
+  PyObject* peek() const noexcept { return valid() ? value_ : nullptr; }
+#endif
 
  private:
+  friend class WatchedDict;
+  bool valid() const noexcept {
+    return module_dict_->stamp() == module_stamp_ &&
+           (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_) &&
+           module_dict_->watched() && (!from_builtins_ || builtins_dict_->watched());
+  }
   Ref refresh() noexcept;
+  void remember(Ref value, bool from_builtins, uint64_t module_stamp,
+                uint64_t builtins_stamp) noexcept;
+  // Called by the watcher: the dictionary is about to change.
+  void forget() noexcept;
 
   // module_stamp_ is kNoStamp while nothing is remembered: no dictionary has
   // that stamp (version tags and change counts never reach it).
   static constexpr uint64_t kNoStamp = UINT64_MAX;
+  static constexpr bool kOwnsValue = PY_VERSION_HEX >= 0x030C0000;
   Ref name_;
   WatchedDict* module_dict_ = nullptr;
   WatchedDict* builtins_dict_ = nullptr;
   PyObject* builtins_module_ = nullptr;
-  PyObject* value_ = nullptr;
+  SpinLock lock_;  // over the four fields below
+  PyObject* value_ = nullptr;  // owned from 3.12 on (kOwnsValue)
   bool from_builtins_ = false;
   uint64_t module_stamp_ = kNoStamp;
   uint64_t builtins_stamp_ = 0;

@@ -215,13 +215,38 @@ void function_dealloc(PyObject* self) {
   PyObject_GC_Del(self);
 }
 
+// Attribute access. The closure is the offset of the field in Function.
+PyObject*& field(PyObject* self, void* closure) {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                       reinterpret_cast<Py_ssize_t>(closure));
+}
+
+// Without the GIL another thread may set a field while it is read: a field
+// is read (with a new reference) and replaced under the function's lock,
+// and the value replaced is released after it, where its finalizer may run.
+Ref read_field(PyObject* self, PyObject*& slot) noexcept {
+  Ref value;
+  with_object_locked(self, [&] { value = Ref::borrow(slot); });
+  return value;
+}
+
+void replace_field(PyObject* self, PyObject*& slot, PyObject* new_value) noexcept {
+  PyObject* old = nullptr;
+  with_object_locked(self, [&] {
+    old = slot;
+    slot = new_value;
+  });
+  Py_XDECREF(old);
+}
+
 PyObject* function_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+  Ref qualname = read_field(self, as_function(self)->qualname);
+  return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Pickling and copying refer to the function by name, like built-ins.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-  return Py_NewRef(as_function(self)->qualname);
+  return read_field(self, as_function(self)->qualname).release();
 }
 
 PyMethodDef function_methods[] = {
@@ -229,23 +254,24 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Attribute access. The closure is the offset of the field in Function.
-PyObject*& field(PyObject* self, void* closure) {
-  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                       reinterpret_cast<Py_ssize_t>(closure));
-}
-
 // A field the collector has cleared reads as None.
 PyObject* get_field(PyObject* self, void* closure) {
-  PyObject* value = field(self, closure);
-  return Py_NewRef(value ? value : Py_None);
+  Ref value = read_field(self, field(self, closure));
+  return value ? value.release() : Py_NewRef(Py_None);
 }
 
 // Like a Python function's: once cleared, a new empty dictionary.
 PyObject* get_annotations(PyObject* self, void* closure) {
-  PyObject*& annotations = field(self, closure);
-  if (!annotations) annotations = PyDict_New();
-  return Py_XNewRef(annotations);
+  PyObject*& slot = field(self, closure);
+  if (Ref annotations = read_field(self, slot)) return annotations.release();
+  Ref made = Ref::steal(PyDict_New());
+  if (!made) return nullptr;
+  Ref annotations;
+  with_object_locked(self, [&] {
+    if (!slot) slot = Py_NewRef(made.get());  // unless another thread was first
+    annotations = Ref::borrow(slot);
+  });
+  return annotations.release();
 }
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
@@ -255,12 +281,12 @@ int set_str_field(PyObject* self, PyObject* value, void* closure) {
     PyErr_SetString(PyExc_TypeError, "the attribute must be set to a string object");
     return -1;
   }
-  Py_SETREF(field(self, closure), Py_NewRef(value));
+  replace_field(self, field(self, closure), Py_NewRef(value));
   return 0;
 }
 
 int set_any_field(PyObject* self, PyObject* value, void* closure) {
-  Py_SETREF(field(self, closure), Py_NewRef(value ? value : Py_None));
+  replace_field(self, field(self, closure), Py_NewRef(value ? value : Py_None));
   return 0;
 }
 
@@ -269,7 +295,7 @@ int set_annotations(PyObject* self, PyObject* value, void* closure) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  Py_SETREF(field(self, closure), Py_NewRef(value));
+  replace_field(self, field(self, closure), Py_NewRef(value));
   return 0;
 }
 
@@ -622,6 +648,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_GIL_DISABLED
+    // Safe without the GIL: the codec takes references to what it reads
+    // from lists and holds their locks while it reads their items, the
+    // attribute caches guard their fields, and the function objects lock
+    // themselves for their attributes.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -93,9 +93,16 @@ class TableBuilder {
 // objects made are lists of str, which cannot form cycles, and the repeated
 // collections that their creation would trigger cost most of the time of a
 // large parse. The previous state is restored on every path.
+//
+// The switch is the interpreter's, not the thread's: without the GIL, two
+// threads parsing at once would each restore what the other set, and leave
+// the collector off (or a user's gc.disable() undone). There the collector
+// is left as it is: the lists being built are seen by no other thread, and
+// the free-threaded collector spaces its collections by the number of
+// objects alive, so they stay a bounded share of the work.
 class CollectorPause {
  public:
-  CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  CollectorPause() noexcept : was_enabled_(kFreeThreaded ? 0 : PyGC_Disable()) {}
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;
   ~CollectorPause() {

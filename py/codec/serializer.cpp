@@ -54,8 +54,16 @@ inline Py_ssize_t exact_size(PyObject* seq) noexcept {
 }
 
 // A new reference to item `k` of an exact list or tuple, or null past its
-// end.
+// end. (Without the GIL another thread may remove a list's item meanwhile:
+// the reference is taken under the list's lock.)
 inline Ref exact_item(PyObject* seq, Py_ssize_t k) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (PyList_CheckExact(seq)) {
+    PyObject* item = PyList_GetItemRef(seq, k);
+    if (!item) PyErr_Clear();  // past the end
+    return Ref::steal(item);
+  }
+#endif
   if (k >= exact_size(seq)) return Ref();
   return Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, k) : PyTuple_GET_ITEM(seq, k));
 }
@@ -854,7 +862,9 @@ class Serializer {
     outer_ = lists;
     for (row_ = 0;; ++row_) {
       Py_ssize_t k = 0;
-      if (const HexTable* hex = plain_hex()) {
+      // Without the GIL the rows are read one at a time, each under its
+      // own lock (in walk_row).
+      if (const HexTable* hex = kFreeThreaded ? nullptr : plain_hex()) {
         PyObject* const* rows = nullptr;
         Py_ssize_t n_rows = 0;
         exact_items(lists, rows, n_rows);
@@ -875,10 +885,14 @@ class Serializer {
     if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) {
       for (;; ++k) {
         if (const HexTable* hex = plain_hex()) {
-          PyObject* const* items = nullptr;
-          Py_ssize_t n = 0;
-          exact_items(row, items, n);
-          if (text_.append_plain_row(items, n, k, *hex, rest)) return true;
+          bool ended = false;
+          with_object_locked(row, [&] {
+            PyObject* const* items = nullptr;
+            Py_ssize_t n = 0;
+            exact_items(row, items, n);
+            ended = text_.append_plain_row(items, n, k, *hex, rest);
+          });
+          if (ended) return true;
         }
         Ref item = exact_item(row, k);
         if (!item) break;
@@ -955,8 +969,13 @@ class Serializer {
   // remembered (and then runs no code); else null, and the general step
   // looks it up.
   const HexTable* plain_hex() noexcept {
+#ifdef Py_GIL_DISABLED
+    Ref hex = hex_lookup_.cached();
+    if (!hex || !take_up(hex.get())) return nullptr;
+#else
     PyObject* hex = hex_lookup_.peek();
     if (!hex || !take_up(hex)) return nullptr;
+#endif
     return &hex_table_;
   }
 
@@ -977,7 +996,8 @@ class Serializer {
       have_table_ = true;
       return true;
     }
-    if (!PyList_CheckExact(hex) && !PyTuple_CheckExact(hex)) return false;
+    // (Without the GIL, another thread may change a list while it is read.)
+    if (!PyTuple_CheckExact(hex) && !(PyList_CheckExact(hex) && !kFreeThreaded)) return false;
     hex_.reset();
     hex_table_.load_items(hex);
     have_table_ = hex_table_.chars > 0;
@@ -1022,9 +1042,11 @@ class Serializer {
   // counts, and the estimate is trusted when the two are within a factor
   // of two. The rows left are measured exactly once they seem to hold few
   // characters beside the text so far.
+  // Without the GIL, other rows are not read while one is written under its
+  // lock (locking another might suspend that one): the text doubles.
   RestOfText rest_of_table(Py_ssize_t r, Py_ssize_t k) noexcept {
     RestOfText rest;
-    if (!outer_) return rest;
+    if (!outer_ || kFreeThreaded) return rest;
     const Py_ssize_t n_rows = exact_size(outer_);
     if (!sampled_) take_sample(r);
     if (r == 0 && sample_rows_ == 0) return rest;
