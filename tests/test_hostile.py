@@ -419,6 +419,31 @@ def test_rebound_attribute_value_is_not_kept(name, call):
     assert ref() is None
 
 
+@pytest.mark.skipif(not hasattr(_testcapi, "unwatch_dict"), reason="needs dictionary watchers (3.12+)")
+@pytest.mark.parametrize("name, call, read", [
+    ("HEX", lambda: S([["a"]]), lambda out: out[0]),
+    ("ErrUnexpectedEndOfInput", lambda: P(""), lambda out: out),
+], ids=["HEX", "ErrUnexpectedEndOfInput"])
+def test_lookup_whose_watch_other_code_removed(name, call, read):
+    # Code that removes the module's dictionary watch (through the test API)
+    # leaves changes unreported: the remembered value must neither be used
+    # after the rebinding frees it nor served in place of the new one.
+    def fresh(c):
+        return "".join([c] * 16)
+
+    setattr(tarv, name, fresh("Q"))
+    assert read(outcome(call)[1]) == "Q" * (16 if name != "HEX" else 1)
+    for watcher in range(8):
+        try:
+            _testcapi.unwatch_dict(watcher, vars(tarv))
+        except (ValueError, RuntimeError, SystemError):
+            pass
+    setattr(tarv, name, fresh("Z"))  # frees the "Q" string
+    gc.collect()
+    for _ in range(2):  # once to notice, once more from the cache
+        assert read(outcome(call)[1]) == "Z" * (16 if name != "HEX" else 1)
+
+
 # ---- threads ------------------------------------------------------------------
 
 HEX_A, HEX_B = "0123456789abcdef", "ghijklmnopqrstuv"
