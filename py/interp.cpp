@@ -112,6 +112,22 @@ int WatchedDict::watch(PyObject* dict) noexcept {
 void WatchedDict::unwatch() noexcept { dict_ = nullptr; }
 #endif
 
+namespace {
+// A new reference to dict[key], or null; with an exception set on failure.
+// (From 3.13 on, taken under the dictionary's lock where there is no GIL.)
+Ref dict_item(PyObject* dict, PyObject* key, bool& failed) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* item = nullptr;
+  failed = PyDict_GetItemRef(dict, key, &item) < 0;
+  return Ref::steal(item);
+#else
+  Ref item = Ref::borrow(PyDict_GetItemWithError(dict, key));
+  failed = !item && PyErr_Occurred();
+  return item;
+#endif
+}
+}  // namespace
+
 void NameLookup::init(PyObject* name, WatchedDict* module_dict, WatchedDict* builtins_dict,
                       PyObject* builtins_module) noexcept {
   reset();
@@ -166,17 +182,9 @@ Ref NameLookup::refresh() noexcept {
   // the value is looked up again on the next use rather than served stale.
   const uint64_t module_stamp = module_dict_->stamp();
   const uint64_t builtins_stamp = builtins_dict_->stamp();
-  Ref found;
-#if PY_VERSION_HEX >= 0x030D0000
-  {
-    PyObject* in_module = nullptr;
-    if (PyDict_GetItemRef(module_dict_->dict(), name_.get(), &in_module) < 0) return Ref();
-    found = Ref::steal(in_module);
-  }
-#else
-  found = Ref::borrow(PyDict_GetItemWithError(module_dict_->dict(), name_.get()));
-  if (!found && PyErr_Occurred()) return Ref();
-#endif
+  bool failed = false;
+  Ref found = dict_item(module_dict_->dict(), name_.get(), failed);
+  if (failed) return Ref();
   if (found) {
     remember(Ref::borrow(found.get()), false, module_stamp, builtins_stamp);
     return found;
@@ -190,17 +198,8 @@ Ref NameLookup::refresh() noexcept {
   }
   // Only a plain entry of the built-ins' dictionary is tied to its stamp; a
   // value made by a module-level __getattr__ is used once, not remembered.
-  Ref in_builtins;
-#if PY_VERSION_HEX >= 0x030D0000
-  {
-    PyObject* entry = nullptr;
-    if (PyDict_GetItemRef(builtins_dict_->dict(), name_.get(), &entry) < 0) return Ref();
-    in_builtins = Ref::steal(entry);
-  }
-#else
-  in_builtins = Ref::borrow(PyDict_GetItemWithError(builtins_dict_->dict(), name_.get()));
-  if (!in_builtins && PyErr_Occurred()) return Ref();
-#endif
+  Ref in_builtins = dict_item(builtins_dict_->dict(), name_.get(), failed);
+  if (failed) return Ref();
   if (in_builtins.get() == found.get()) {
     remember(Ref::borrow(found.get()), true, module_stamp, builtins_stamp);
   } else {

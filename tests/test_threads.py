@@ -169,19 +169,31 @@ def test_stress():
     assert stress.calls > 0 and stress.mutations > 0
 
 
+def run_for_a_while(targets):
+    """Runs each target in a thread until a second (or the stress time) is up."""
+    stop = threading.Event()
+    threads = [threading.Thread(target=t, args=(stop,)) for t in targets]
+    for t in threads:
+        t.start()
+    time.sleep(min(SECONDS, 1.0))
+    stop.set()
+    for t in threads:
+        t.join()
+
+
 def test_parse_keeps_the_collector_switch_under_concurrent_calls():
     text = stringify_model([["x" * 5] * 50] * 400)
     expected = parse_model(text)
-    stop, failures = threading.Event(), []
+    failures = []
 
-    def parser():
+    def parser(stop):
         try:
             while not stop.is_set():
                 assert tarv.parse(text) == expected
         except BaseException as e:  # noqa: B036
             failures.append(e)
 
-    def flipper():
+    def flipper(stop):
         # The user's own switching, meanwhile: parse must neither undo it
         # nor leave the collector in another state.
         while not stop.is_set():
@@ -189,26 +201,11 @@ def test_parse_keeps_the_collector_switch_under_concurrent_calls():
             assert not gc.isenabled()
             gc.enable()
 
-    threads = [threading.Thread(target=parser) for _ in range(3)]
-    for t in threads:
-        t.start()
-    time.sleep(min(SECONDS, 1.0))
-    stop.set()
-    for t in threads:
-        t.join()
+    run_for_a_while([parser] * 3)
     assert failures == [] and gc.isenabled()
-    if not FREE_THREADED:
-        return
-    flip = threading.Thread(target=flipper)
-    stop.clear()
-    threads = [threading.Thread(target=parser) for _ in range(2)] + [flip]
-    for t in threads:
-        t.start()
-    time.sleep(min(SECONDS, 1.0))
-    stop.set()
-    for t in threads:
-        t.join()
-    assert failures == [] and gc.isenabled()
+    if FREE_THREADED:
+        run_for_a_while([parser, parser, flipper])
+        assert failures == [] and gc.isenabled()
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="a free-threaded build")

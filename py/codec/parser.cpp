@@ -222,13 +222,14 @@ Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
     int64_t u16_accum = 0;
     Py_UCS4 any_bits = 0;
     // Sixteen code points at a time while the declared length has room for
-    // any sixteen (32 units) and they are all BMP; else four at a time while
-    // they fit in it (they may reach past it into the text: only those taken
-    // are used). Long runs without astral code points go at nearly the speed
-    // of a narrow text. The last ones, fewer than four, one by one.
+    // sixteen units and they are all BMP (sixteen units, then); else four at
+    // a time while they fit in it (they may reach past it into the text:
+    // only those taken are used). Long runs without astral code points go at
+    // nearly the speed of a narrow text. The last ones, fewer than four, one
+    // by one.
     for (;;) {
       const int64_t units_left = target_u16_len - u16_accum;
-      if (units_left >= 32 && length - char_idx >= 16) {
+      if (units_left >= 16 && length - char_idx >= 16) {
         I32x4 blocks[4];
         std::memcpy(blocks, buf + char_idx, sizeof blocks);
         const I32x4 ored = blocks[0] | blocks[1] | blocks[2] | blocks[3];
