@@ -346,11 +346,12 @@ struct RecordWriter {
     return out;
   }
 
+  // (Short compact 1-byte values never come here: value() writes them.)
   template <typename In>
   static Out* record(Out* out, Out* end, const In* chars, Py_ssize_t v_len, bool compact,
                      const Py_UCS4* headers) noexcept {
     constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
-    if (kShortBlocks && compact && v_len <= kBlockChars) {
+    if (kShortBlocks && sizeof(In) > 1 && compact && v_len <= kBlockChars) {
       const ShortBlock block(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
       Py_ssize_t u16_len = v_len;
       if constexpr (sizeof(In) == 4) u16_len += block.count_astral();
