@@ -389,6 +389,17 @@ struct RestOfText {
   bool trusted = false;  // estimated by figures that agree
 };
 
+// Where the tight loop is in what it writes: item k of row r, the row's
+// items being items[0..n) (of rows[r], when it walks rows).
+struct PlainPosition {
+  PyObject* const* rows = nullptr;
+  Py_ssize_t n_rows = 0;
+  Py_ssize_t r = 0;
+  PyObject* const* items = nullptr;
+  Py_ssize_t n = 0;
+  Py_ssize_t k = 0;
+};
+
 // Where the tight loop stopped.
 enum class Stop {
   kDone,      // every item (or row) given was written
@@ -475,9 +486,10 @@ class TextBuilder {
   template <typename Rest>
   bool append_plain_row(PyObject* const* items, Py_ssize_t n, Py_ssize_t& k, const HexTable& hex,
                         Rest&& rest) noexcept {
-    Py_ssize_t r = 0;
-    k = run_plain<false>(nullptr, 1, r, items, n, k, hex, rest);
-    return r == 1;
+    PlainPosition at{nullptr, 1, 0, items, n, k};
+    run_plain<false>(at, hex, rest);
+    k = at.k;
+    return at.r == 1;
   }
 
   // The tight loop over rows: writes rows[r], rows[r + 1]... while they are
@@ -486,7 +498,10 @@ class TextBuilder {
   template <typename Rest>
   void append_plain_rows(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
                          const HexTable& hex, Rest&& rest) noexcept {
-    k = run_plain<true>(rows, n_rows, r, nullptr, 0, k, hex, rest);
+    PlainPosition at{rows, n_rows, r, nullptr, 0, k};
+    run_plain<true>(at, hex, rest);
+    r = at.r;
+    k = at.k;
   }
 
   // The text, or null with the join's error (or MemoryError) set.
@@ -535,30 +550,28 @@ class TextBuilder {
   }
 
   template <bool kRows, typename Rest>
-  Py_ssize_t run_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r,
-                       PyObject* const* items, Py_ssize_t n, Py_ssize_t k, const HexTable& hex,
-                       Rest& rest) noexcept {
+  void run_plain(PlainPosition& at, const HexTable& hex, Rest& rest) noexcept {
     for (;;) {
-      if (!kRows && r == 1) return k;
-      if (mode_ >= Mode::kCounting) return count_plain<kRows>(rows, n_rows, r, items, n, k, hex);
+      if (!kRows && at.r == 1) return;
+      if (mode_ >= Mode::kCounting) return count_plain<kRows>(at, hex);
       Stop stop = Stop::kDone;
       with_text([&](auto* base) {
-        stop = hex.simple ? plain_loop<kRows, true>(base, rows, n_rows, r, items, n, k, hex)
-                          : plain_loop<kRows, false>(base, rows, n_rows, r, items, n, k, hex);
+        stop = hex.simple ? plain_loop<kRows, true>(base, at, hex)
+                          : plain_loop<kRows, false>(base, at, hex);
       });
-      if (stop == Stop::kDone || stop == Stop::kNotPlain) return k;
+      if (stop == Stop::kDone || stop == Stop::kNotPlain) return;
       // Item k (or the row's end) needs more room or width than the text
       // has to spare: it is appended as any record is.
-      if constexpr (kRows) exact_items(rows[r], items, n);
-      if (k < n) {
-        PyObject* v = items[k];
+      if constexpr (kRows) exact_items(at.rows[at.r], at.items, at.n);
+      if (at.k < at.n) {
+        PyObject* v = at.items[at.k];
         const int digits = length_digits(v, PyUnicode_GET_LENGTH(v));
-        append_record(hex.at(digits), nullptr, v, digits, [&] { return rest(r, k + 1); });
-        ++k;
+        append_record(hex.at(digits), nullptr, v, digits, [&] { return rest(at.r, at.k + 1); });
+        ++at.k;
       } else {
-        end_row([&] { return rest(r + 1, 0); });
-        ++r;
-        k = 0;
+        end_row([&] { return rest(at.r + 1, 0); });
+        ++at.r;
+        at.k = 0;
       }
     }
   }
@@ -571,9 +584,12 @@ class TextBuilder {
   // inlined into the walk, it kept the block in memory (measured: 8 more
   // instructions per value).
   template <bool kRows, bool kSimple, typename Out>
-  [[gnu::noinline]] Stop plain_loop(Out* const base, PyObject* const* rows, Py_ssize_t n_rows,
-                                    Py_ssize_t& r_io, PyObject* const* items, Py_ssize_t n,
-                                    Py_ssize_t& k_io, const HexTable& hex) noexcept {
+  [[gnu::noinline]] Stop plain_loop(Out* const base, PlainPosition& at,
+                                    const HexTable& hex) noexcept {
+    PyObject* const* const rows = at.rows;
+    const Py_ssize_t n_rows = at.n_rows;
+    PyObject* const* items = at.items;
+    Py_ssize_t n = at.n;
     Out* out = base + length_;
     Out* const end = base + capacity_;
     // A record is stored while its value ends before `limit`: beyond lies
@@ -581,8 +597,8 @@ class TextBuilder {
     // that room: the buffer on the stack is not, and a str is made from it.)
     Out* const limit = end - kSlack;
     const Py_UCS4* const headers = hex.header;
-    const Py_ssize_t r_start = r_io;
-    Py_ssize_t r = r_io, k = k_io;
+    const Py_ssize_t r_start = at.r;
+    Py_ssize_t r = at.r, k = at.k;
     Py_ssize_t values = -k;  // counted as indexes, at each row's end and where it stops
     Stop stop = Stop::kDone;
     for (;;) {
@@ -644,8 +660,10 @@ class TextBuilder {
     values += k;
     length_ = out - base;
     pieces_ += 3 * values + (r - r_start);
-    r_io = r;
-    k_io = k;
+    at.r = r;
+    at.k = k;
+    at.items = items;
+    at.n = n;
     return stop;
   }
 
@@ -653,26 +671,22 @@ class TextBuilder {
   // counted (after running out of memory), or nothing at all (once the
   // join is known to fail).
   template <bool kRows>
-  Py_ssize_t count_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r,
-                         PyObject* const* items, Py_ssize_t n, Py_ssize_t k,
-                         const HexTable& hex) noexcept {
-    for (;;) {
+  void count_plain(PlainPosition& at, const HexTable& hex) noexcept {
+    for (;; ++at.r, at.k = 0) {
       if constexpr (kRows) {
-        if (r >= n_rows) return k;
-        if (!exact_items(rows[r], items, n)) return k;
+        if (at.r >= at.n_rows || !exact_items(at.rows[at.r], at.items, at.n)) return;
+      } else if (at.r == 1) {
+        return;
       }
-      for (; k < n; ++k) {
-        PyObject* v = items[k];
-        if (!readable_str(v)) return k;
+      for (; at.k < at.n; ++at.k) {
+        PyObject* v = at.items[at.k];
+        if (!readable_str(v)) return;
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
         const int digits = length_digits(v, v_len);
-        if (!hex.covers(digits)) return k;
+        if (!hex.covers(digits)) return;
         count_pieces({1, digits, v_len});
       }
       count_pieces({1});
-      ++r;
-      k = 0;
-      if constexpr (!kRows) return k;
     }
   }
 
