@@ -621,23 +621,8 @@ class TextBuilder {
         const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
         // An ASCII value with an ASCII header fits any text.
         if (!kSimple || !PyUnicode_IS_ASCII(v)) {
-          Py_UCS4 range = str_range(v);
-          if constexpr (!kSimple) {
-            // The header character must exist and fit the text as well.
-            const int digits = length_digits(v, v_len);
-            if (!hex.covers(digits)) {
-              stop = Stop::kNotPlain;
-              break;
-            }
-            range = std::max(range, char_range(hex.at(digits)));
-          }
-          if (range > written_range_) {
-            if (range > range_) {
-              stop = Stop::kRoom;
-              break;
-            }
-            written_range_ = range;
-          }
+          stop = note_range<kSimple>(v, v_len, hex);
+          if (stop != Stop::kDone) break;
         }
         if (limit - out < v_len) {
           stop = Stop::kRoom;
@@ -665,6 +650,23 @@ class TextBuilder {
     at.items = items;
     at.n = n;
     return stop;
+  }
+
+  // For the tight loop: notes the range a value and its header character
+  // need, if the text holds it (kDone); kNotPlain when HEX has no header
+  // for it, kRoom when the text must be made wider.
+  template <bool kSimple>
+  Stop note_range(PyObject* v, Py_ssize_t v_len, const HexTable& hex) noexcept {
+    Py_UCS4 range = str_range(v);
+    if constexpr (!kSimple) {
+      const int digits = length_digits(v, v_len);
+      if (!hex.covers(digits)) return Stop::kNotPlain;
+      range = std::max(range, char_range(hex.at(digits)));
+    }
+    if (range <= written_range_) return Stop::kDone;
+    if (range > range_) return Stop::kRoom;
+    written_range_ = range;
+    return Stop::kDone;
   }
 
   // The tight loop once nothing is written any more: only the lengths are
