@@ -3,6 +3,8 @@
     python3 bench/bench.py [--quick] [--shapes a,b,small] [--sizes 10k,1M|all]
         [--codecs tarv,orjson] [--seed N|random] [--repeat N] [--clock cpu|wall]
         [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
+    python3 bench/bench.py [--repeat-calls] [--shapes ...]
+        [--sizes ...] [--json PATH]
     python3 bench/bench.py --compare BEFORE.json AFTER.json
 
 Every codec runs in this one process on the same tables, its calls
@@ -35,6 +37,14 @@ the allocator's page faults apart from the codec's own time.
 
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
 collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
+
+A mode takes the place of the runs above (and leaves out "small" unless
+--shapes names it), over every shape and size given:
+  --repeat-calls  per table one warm-up call, then 30 calls in a row (each
+                  result dropped) of tarv.stringify, the floor and ''.join of
+                  the pieces that make tarv's own text: the best time and the
+                  page faults per call, which a program calling it in a loop
+                  pays (the join of the same text tells the allocator's part).
 """
 import argparse
 import contextlib
@@ -73,8 +83,14 @@ except ImportError:
 DEFAULT_DRAW = 20240611  # the same tables on every run unless --seed says otherwise
 ENC_FLOOR = report.ENC_FLOOR
 DEC_FLOOR = report.DEC_FLOOR
+SAME_TEXT = report.SAME_TEXT
 SMALL = "small"
 SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
+REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
+MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls, by default
+# glibc's malloc maps blocks larger than its mmap threshold afresh; freeing
+# one raises the threshold to its size, up to this ceiling (64-bit builds).
+MMAP_THRESHOLD_MAX = 4 * 1024 * 1024 * 8 if sys.maxsize > 2**32 else 512 * 1024
 SMALL_PEERS = ("tarv", "orjson", "msgpack")
 SMALL_SAMPLE_S = 0.004  # each small-table sample runs this long, about
 SWEEP = (10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000)
@@ -377,6 +393,71 @@ def per_call(fns, repeat):
             for name in fns}
 
 
+# ------------------------------------------------------------ repeated calls
+
+def same_text_pieces(table, hex_digits=None):
+    """The pieces that ''.join() makes tarv's text of `table` from: per value
+    its header character, its UTF-16 length in decimal and its characters,
+    per row ';'. Items that are not str are taken as str() of them."""
+    hex_digits = tarv.HEX if hex_digits is None else hex_digits
+    pieces = []
+    append, extend = pieces.append, pieces.extend
+    for row in table:
+        for v in row:
+            if type(v) is not str:
+                v = str(v)
+            l_str = str(len(v.encode("utf-16-le", "surrogatepass")) // 2)
+            extend((hex_digits[len(l_str) - 1], l_str, v))
+        append(";")
+    return pieces
+
+
+def calls_in_a_row(fn, n_values, calls=REPEAT_CALLS):
+    """One warm-up call of fn, then `calls` calls in a loop, each result
+    dropped before the next call: the best time of them and the minor page
+    faults per call over the loop."""
+    clock_ns = CLOCKS[clock][0]
+    result = fn()
+    result_bytes = sys.getsizeof(result)
+    del result
+    gc.collect()
+    times = []
+    faults_before = minor_faults()
+    for _ in range(calls):
+        t0 = clock_ns()
+        result = fn()
+        t1 = clock_ns()
+        del result
+        times.append(t1 - t0)
+    faults = minor_faults() - faults_before
+    return {"times_ns": times, "best_ns": min(times), "ns_per_value": min(times) / n_values,
+            "faults_per_call": faults / calls, "result_bytes": result_bytes}
+
+
+def bench_repeat_calls(shape, size, draw, calls=REPEAT_CALLS, table=None):
+    """tarv.stringify, the floor and the join of tarv's own text in pieces,
+    each called `calls` times in a row on one table."""
+    if table is None:
+        table = make_table(shape, size, draw)
+    flat = [v for row in table for v in row]
+    pieces = same_text_pieces(table)
+    text = tarv.stringify(table)
+    if "".join(pieces) != text:
+        raise SystemExit(f"{shape} {size}: the same-text pieces do not join to tarv's text")
+    entry = {"shape": shape, "size": size, "rows": len(table), "values": len(flat),
+             "chars": sum(map(len, flat)), "text_chars": len(text),
+             "text_bytes": sys.getsizeof(text), "output": charset(text), "calls": calls,
+             "mmap_threshold_max": (MMAP_THRESHOLD_MAX if platform.libc_ver()[0] == "glibc"
+                                    else None)}
+    del text
+    fns = {"tarv": lambda: tarv.stringify(table), ENC_FLOOR: lambda: "".join(flat),
+           SAME_TEXT: lambda: "".join(pieces)}
+    with out_of_collectors_view():
+        entry["results"] = {name: calls_in_a_row(fn, max(1, len(flat)), calls)
+                            for name, fn in fns.items()}
+    return entry
+
+
 # ------------------------------------------------------------ options
 
 def parse_size(text):
@@ -433,9 +514,10 @@ def arguments(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="one size per shape (a tenth of its full one, 10k at least), 3 repeats")
-    ap.add_argument("--shapes", default=",".join([*SHAPES, SMALL]),
+    ap.add_argument("--shapes",
                     help=f"comma-separated, from {', '.join(SHAPES)} and {SMALL} "
-                         "(the small-table mode); default all")
+                         "(the small-table mode); default all (with a mode below, all "
+                         f"but {SMALL})")
     ap.add_argument("--sizes", type=parse_sizes, metavar="N,N|all",
                     help="values per table, e.g. 10,1k,100k,1M; 'all' sweeps 10 to 10M "
                          "(default: 10k and each shape's own size)")
@@ -458,6 +540,11 @@ def arguments(argv):
                     help="skip the heap columns (allocator page faults counted apart)")
     ap.add_argument("--no-memory", action="store_true",
                     help="skip the tracemalloc pass (tarv's functions)")
+    ap.add_argument("--repeat-calls", action="store_true",
+                    help=f"mode: per table, one warm-up call and then {REPEAT_CALLS} calls in a "
+                         "row of tarv.stringify, the floor and ''.join of tarv's text in "
+                         "pieces: best time and page faults per call (default sizes "
+                         "10k,100k,1M)")
     ap.add_argument("--plot", metavar="PATH.png", help="save a bar chart")
     ap.add_argument("--json", metavar="PATH", help="save the raw results")
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE.json", "AFTER.json"),
@@ -469,6 +556,9 @@ def arguments(argv):
     # Small tables take milliseconds: they get 7 repeats unless told otherwise.
     args.small_repeat = args.repeat or 7
     args.repeat = args.repeat or (3 if args.quick else 5)
+    args.modes = bool(args.repeat_calls)
+    if args.shapes is None:
+        args.shapes = ",".join([*SHAPES] if args.modes else [*SHAPES, SMALL])
     args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
     unknown = [s for s in args.shapes if s not in SHAPES and s != SMALL]
     if unknown or not args.shapes or args.repeat < 1:
@@ -506,11 +596,11 @@ def main(argv=None):
         return 0
 
     info = versions()
-    heap = not args.no_heap and platform.libc_ver()[0] == "glibc"
+    heap = not args.no_heap and not args.modes and platform.libc_ver()[0] == "glibc"
     print("tarv benchmark: " + ", ".join(f"{k} {v}" for k, v in info.items()))
     print(f"tables {args.draw}, repeat {args.repeat} (best counts), {clock} clock, "
           f"codecs {', '.join(names)}")
-    if not args.no_memory:
+    if not args.no_memory and not args.modes:
         print("memory (tracemalloc, one call of tarv): 'extra B/v' is the peak beyond\n"
               "what the result holds; 'result B/v' is what the result holds. Memory\n"
               "taken outside Python's allocators is not seen by tracemalloc.")
@@ -518,15 +608,16 @@ def main(argv=None):
         print("heap columns: tarv's encoder and the floor again, in a child process whose\n"
               "malloc keeps freed memory (MALLOC_MMAP_MAX_=0, huge MALLOC_TRIM_THRESHOLD_):\n"
               "page faults of the allocator counted apart.")
-    elif not args.no_heap:
+    elif not args.no_heap and not args.modes:
         print("note: not glibc, no heap columns")
     for name, mod in (("orjson", orjson), ("msgpack", msgpack)):
         if not mod:
             print(f"note: {name} is not installed, skipped")
     print()
 
-    runs = []
-    for shape in (s for s in args.shapes if s != SMALL):
+    shapes = [s for s in args.shapes if s != SMALL]
+    data = {"runs": [], "small": []}
+    for shape in shapes if not args.modes else ():
         for size in sizes_for(shape, args.sizes, args.quick):
             if size * SHAPES[shape].chars_per_value > MAX_CHARS:
                 print(f"== {shape}, {size:,} values: skipped, over {MAX_CHARS:,} characters ==\n")
@@ -539,13 +630,15 @@ def main(argv=None):
             del table
             run["seconds"] = round(time.monotonic() - run_started, 1)
             report.print_run(run, SHAPES[shape].about)
-            runs.append(run)
-    small = []
+            data["runs"].append(run)
+    run_modes(args, shapes, data)
     if SMALL in args.shapes:
-        small = bench_small(args.available, args.small_repeat, args.draw)
-        report.print_small(small, args.small_repeat)
-    checks = report.check_targets(runs, small)
-    report.print_targets(runs, small, checks)
+        data["small"] = bench_small(args.available, args.small_repeat, args.draw)
+        report.print_small(data["small"], args.small_repeat)
+    checks = report.check_targets(data["runs"], data["small"])
+    report.print_targets(data["runs"], data["small"], checks)
+    mode_checks = report.mode_checks(data)
+    report.print_mode_summary(mode_checks)
 
     elapsed = time.monotonic() - started
     print(f"\ntables {args.draw}; took {elapsed:.0f} s")
@@ -555,12 +648,36 @@ def main(argv=None):
                 "clock": clock,
                 "argv": sys.argv[1:] if argv is None else argv, "seconds": round(elapsed)}
         with open(args.json, "w") as f:
-            json.dump({"meta": meta, "runs": runs, "small": small,
-                       "targets": checks}, f, indent=1)
+            json.dump({"meta": meta, **data, "targets": checks + mode_checks}, f, indent=1)
         print(f"raw results written to {args.json}")
     if args.plot:
-        report.plot(args.plot, runs)
+        report.plot(args.plot, data["runs"])
     return 0
+
+
+def mode_sizes(shape, sizes, defaults):
+    """The sizes a mode runs a shape at, those whose tables are not too big."""
+    chosen = []
+    for size in sizes or defaults:
+        if size * SHAPES[shape].chars_per_value > MAX_CHARS:
+            print(f"  ({shape}, {size:,} values: skipped, over {MAX_CHARS:,} characters)")
+        else:
+            chosen.append(size)
+    return chosen
+
+
+def run_modes(args, shapes, data):
+    """--repeat-calls over every shape and size, printing a line per
+    table as it ends; the results go into data."""
+    if args.repeat_calls:
+        data["repeat_calls"] = []
+        report.print_repeat_calls_head(REPEAT_CALLS, clock)
+        for shape in shapes:
+            for size in mode_sizes(shape, args.sizes, MODE_SIZES):
+                entry = bench_repeat_calls(shape, size, args.draw)
+                report.print_repeat_calls_line(entry)
+                data["repeat_calls"].append(entry)
+        print()
 
 
 if __name__ == "__main__":

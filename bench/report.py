@@ -8,6 +8,7 @@ import json
 ENC_FLOOR = "floor: ''.join"
 DEC_FLOOR = "floor: marshal, gc off"
 FLOORS = (ENC_FLOOR, DEC_FLOOR)
+SAME_TEXT = "same text: ''.join(pieces)"
 
 # What the code is held to, checked on every table of at least MIN_VALUES
 # values (smaller ones are the small-table mode's business).
@@ -19,7 +20,14 @@ LIMITS = {
     "parse vs peer": 2.0,  # fastest peer / tarv, at least; short values only
     "parse x floor": 1.0,  # tarv / marshal with the collector off, at most
     "small x peer": 1.0,  # tarv / the faster of orjson and msgpack per call, at most
+    "repeat-calls x floor": 1.5,  # tarv / ''.join, best of the calls in a row, at most
 }
+# Page faults per call that stringify may take beyond the floor's in the
+# repeated-calls mode before it counts as a miss: the loop's own bookkeeping.
+FAULT_SLACK = 1.0
+# A same-text join whose faults per call are at least this share of
+# stringify's faults as much.
+FAULTS_TOO = 0.9
 # Peak memory beyond tarv's result, bytes per value, (stringify, parse), as
 # the code measured it before the rework of the writer, on the default tables
 # (tracemalloc, CPython 3.11): the target is to stay at or under it. It
@@ -188,6 +196,8 @@ def check_targets(runs, small):
 def mark(c):
     if c is None:
         return " "
+    if c.get("allocator"):
+        return "~"
     return "*" if c.get("faults_apart") else " " if c["ok"] else "!"
 
 
@@ -247,6 +257,107 @@ def print_targets(runs, small, checks):
           f"{len(misses)} missed")
 
 
+# ------------------------------------------------------------ the modes
+
+def subject_of(entry):
+    return f"{entry['shape']} {fmt_count(entry['values'])}"
+
+
+def repeat_calls_checks(entry):
+    """stringify x the floor, and its page faults per call against the
+    floor's; a faults miss tells whether the join of the same text in
+    pieces faults as much, and is the allocator's if that text is too big
+    for glibc to keep for the next call."""
+    if entry["values"] < MIN_VALUES:
+        return []
+    subject, r = subject_of(entry), entry["results"]
+    tarv, floor, same = r["tarv"], r[ENC_FLOOR], r[SAME_TEXT]
+    found = [check("repeat-calls x floor", subject, tarv["best_ns"] / floor["best_ns"],
+                   LIMITS["repeat-calls x floor"])]
+    faults, floor_faults = tarv["faults_per_call"], floor["faults_per_call"]
+    ok = faults <= floor_faults + FAULT_SLACK
+    same_too = (not ok and same["faults_per_call"] > floor_faults + FAULT_SLACK
+                and same["faults_per_call"] >= FAULTS_TOO * faults)
+    ceiling = entry.get("mmap_threshold_max")
+    allocator = same_too and ceiling is not None and entry["text_bytes"] > ceiling
+    found.append(check("repeat-calls faults/call", subject, faults, floor_faults, ok=ok,
+                       same_text_faults=same["faults_per_call"], same_text_faults_too=same_too,
+                       allocator=allocator))
+    return found
+
+
+def mode_checks(data):
+    """The checks of every mode's results in a result file (none for a file
+    from before the modes)."""
+    return ([c for e in data.get("repeat_calls", []) for c in repeat_calls_checks(e)])
+
+
+def marked(value, c, width, digits=2):
+    """value right-aligned in width, then its check's mark; in brackets when
+    no target holds it."""
+    text = figure(value, c["limit"], digits) if c else f"({value:.{digits}f})"
+    return f"{text:>{width}}{mark(c)}"
+
+
+def print_repeat_calls_head(calls, clock):
+    print(f"== repeated calls: one warm-up call, then {calls} calls in a row, each result "
+          f"dropped; best of them ({clock} clock) ==\n"
+          "  x floor: / ''.join of the values; x same: / ''.join of the pieces of tarv's own\n"
+          "  text; faults: minor page faults per call over the calls. '~' marks a faults\n"
+          "  miss that is the allocator's: the same-text join faults too, on a text over\n"
+          "  glibc's mmap threshold ceiling, which is mapped anew at every call")
+    print(f"  {'shape':<13}{'values':>7}{'text MB':>8} |{'ns/value':>9}{'x floor':>9}"
+          f"{'x same':>8}{'faults':>9} |{'floor ns/v':>11}{'faults':>9} |{'same ns/v':>10}"
+          f"{'faults':>9} | verdict")
+
+
+def print_repeat_calls_line(entry):
+    r = entry["results"]
+    tarv, floor, same = r["tarv"], r[ENC_FLOOR], r[SAME_TEXT]
+    checks = {c["target"]: c for c in repeat_calls_checks(entry)}
+    x_floor, faults = checks.get("repeat-calls x floor"), checks.get("repeat-calls faults/call")
+    verdict = []
+    if not checks:
+        verdict.append("not judged")
+    if x_floor and not x_floor["ok"]:
+        verdict.append("x floor missed")
+    if faults and not faults["ok"]:
+        verdict.append("allocator: same-text join faults too" if faults["allocator"]
+                       else "faults missed; " + ("same-text join faults too"
+                                                 if faults["same_text_faults_too"]
+                                                 else "same-text join does not"))
+    print(f"  {entry['shape']:<13}{fmt_count(entry['values']):>7}"
+          f"{entry['text_bytes'] / 1e6:>8.1f} |{tarv['ns_per_value']:>9.1f}"
+          f"{marked(tarv['best_ns'] / floor['best_ns'], x_floor, 8)}"
+          f"{tarv['best_ns'] / same['best_ns']:>8.2f}"
+          f"{marked(tarv['faults_per_call'], faults, 8, 1)} |{floor['ns_per_value']:>11.1f}"
+          f"{floor['faults_per_call']:>9.1f} |{same['ns_per_value']:>10.1f}"
+          f"{same['faults_per_call']:>9.1f} | {'; '.join(verdict) or 'ok'}".rstrip())
+
+
+# The targets of each mode, told by the start of their names.
+MODE_TARGETS = (
+    ("repeat-calls", "repeated calls: stringify <= 1.5x the floor, no more page faults\n"
+                     "    per call than the floor"),
+)
+
+
+def print_mode_summary(checks):
+    if not checks:
+        return
+    print("== targets of the modes ('!' marks a miss, '~' the allocator's) ==")
+    for prefix, text in MODE_TARGETS:
+        if any(c["target"].startswith(prefix) for c in checks):
+            print(f"  {text}")
+    allocator = [c for c in checks if c.get("allocator")]
+    misses = [c for c in checks if not c["ok"] and not c.get("allocator")]
+    print(f"  {len(checks) - len(misses) - len(allocator)} of {len(checks)} met"
+          + (f", {len(allocator)} the allocator's (same-text join faults too)" if allocator else "")
+          + f"; {len(misses)} missed"
+          + (": " + "; ".join(f"{c['target']} on {c['subject']} ({figure(c['value'], c['limit'])})"
+                              for c in misses) if misses else ""))
+
+
 # ------------------------------------------------------------ before/after
 
 def load(path):
@@ -271,7 +382,10 @@ def compare(before, after):
     keyed = {(r["shape"], r["values"]): r for r in before["runs"]}
     pairs = [(keyed[(r["shape"], r["values"])], r) for r in after["runs"]
              if (r["shape"], r["values"]) in keyed]
-    if not pairs and not (before.get("small") and after.get("small")):
+    mode_pairs = {key: common(before.get(key, []), after.get(key, []), keyed_by)
+                  for key, keyed_by in MODE_KEYS.items()}
+    if not pairs and not (before.get("small") and after.get("small")) and not any(
+            mode_pairs.values()):
         print("no table in common")
         return
     for kind, floor, fn in (("encode", ENC_FLOOR, "stringify"), ("decode", DEC_FLOOR, "parse")):
@@ -317,12 +431,48 @@ def compare(before, after):
                              f"| {min(peers):.0f}" if peers else
                              f"{b[kind]['tarv']['ns_per_call']:.0f} | {a[kind]['tarv']['ns_per_call']:.0f} | -")
             print(f"| {a['table']} | {cells[0]} | {cells[1]} |")
+    compare_modes(mode_pairs)
     for label, data in (("before", before), ("after", after)):
-        checks = check_targets(data["runs"], data.get("small", []))
+        checks = check_targets(data["runs"], data.get("small", [])) + mode_checks(data)
         misses = [f"{c['target']} on {c['subject']} ({figure(c['value'], c['limit'])})"
-                  for c in checks if not c["ok"]]
-        print(f"\ntargets {label}: {len(checks) - len(misses)} of {len(checks)} met"
+                  for c in checks if not c["ok"] and not c.get("allocator")]
+        allocator = sum(1 for c in checks if c.get("allocator"))
+        print(f"\ntargets {label}: {len(checks) - len(misses) - allocator} of {len(checks)} met"
+              + (f", {allocator} the allocator's (same-text join faults too)" if allocator else "")
               + (": missed " + "; ".join(misses) if misses else ""))
+
+
+# What pairs a mode's entries of two files.
+MODE_KEYS = {
+    "repeat_calls": lambda e: (e["shape"], e["values"]),
+}
+
+
+def common(before, after, keyed_by):
+    """(before, after) entries of the same table, in the after file's order."""
+    keyed = {keyed_by(e): e for e in before}
+    return [(keyed[keyed_by(e)], e) for e in after if keyed_by(e) in keyed]
+
+
+def compare_modes(mode_pairs):
+    """Markdown before/after tables of the modes both files have."""
+    if mode_pairs["repeat_calls"]:
+        print("\n| repeated calls | values | ns/value before | after | x floor before | after "
+              "| x same text before | after | faults/call before | after | floor's before "
+              "| after |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for b, a in mode_pairs["repeat_calls"]:
+            cells = []
+            for e in (b, a):
+                r = e["results"]
+                cells.append((r["tarv"]["ns_per_value"],
+                              r["tarv"]["best_ns"] / r[ENC_FLOOR]["best_ns"],
+                              r["tarv"]["best_ns"] / r[SAME_TEXT]["best_ns"],
+                              r["tarv"]["faults_per_call"], r[ENC_FLOOR]["faults_per_call"]))
+            (bn, bf, bs, bq, bz), (an, af, as_, aq, az) = cells
+            print(f"| {a['shape']} | {fmt_count(a['values'])} | {bn:.1f} | {an:.1f} "
+                  f"| {ratio_text(bf, af)} | {ratio_text(bs, as_)} | {bq:.1f} | {aq:.1f} "
+                  f"| {bz:.1f} | {az:.1f} |")
 
 
 # ------------------------------------------------------------ chart

@@ -8,6 +8,8 @@ import subprocess
 import sys
 
 import pytest
+import tarv
+from hypothesis import given, settings, strategies as st
 
 import bench
 import report
@@ -255,3 +257,92 @@ def test_heap_settings_stop_the_faults_of_large_results():
         return int(out)
     assert later_faults({}) > 10_000  # 48 MB is above every mmap threshold
     assert later_faults(bench.HEAP_ENV) < 100
+
+
+# ------------------------------------------------------------ the modes
+
+# Any characters, astral ones among them, in tables of any shape.
+values = st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF,
+                               blacklist_categories=("Cs",)), max_size=30)
+tables = st.lists(st.lists(values, max_size=6), min_size=1, max_size=8)
+
+
+@settings(max_examples=200, deadline=None)
+@given(tables)
+def test_same_text_pieces_join_to_tarvs_text(table):
+    assert "".join(bench.same_text_pieces(table)) == tarv.stringify(table)
+
+
+@pytest.mark.parametrize("table", [
+    [["\ud800", "a\udfff"]],  # lone surrogates count one unit each
+    [["x" * 9, "x" * 10, "x" * 100]],  # one, two and three length digits
+    [[], [], ["😀" * 5]],  # 10 units: two digits for five characters
+    [[7, None, 2.5]],  # not str: taken as str() of it
+])
+def test_same_text_pieces_on_edge_values(table):
+    assert "".join(bench.same_text_pieces(table)) == tarv.stringify(table)
+
+
+def test_repeat_calls_mode():
+    entry = bench.bench_repeat_calls("emoji-dense", 200, 3, calls=4)
+    r = entry["results"]
+    assert set(r) == {"tarv", report.ENC_FLOOR, report.SAME_TEXT}
+    assert all(len(x["times_ns"]) == 4 and x["faults_per_call"] >= 0 for x in r.values())
+    assert r["tarv"]["result_bytes"] == r[report.SAME_TEXT]["result_bytes"] == entry["text_bytes"]
+    assert entry["text_chars"] > entry["chars"] and entry["output"] == "wide"
+
+
+@pytest.mark.parametrize("argv, small", [([], True), (["--repeat-calls"], False),
+                                         (["--repeat-calls", "--shapes", "tall,small"], True)])
+def test_the_modes_leave_out_small_tables_unless_asked(argv, small):
+    assert (bench.SMALL in bench.arguments(argv).shapes) is small
+
+
+# ------------------------------------------------------------ the modes' targets
+
+def repeat_entry(x_floor=1.0, faults=0.0, floor_faults=0.0, same_faults=0.0, text_bytes=1 << 20,
+                 values=N, ceiling=32 << 20):
+    def r(ns, f):
+        return {"best_ns": ns, "ns_per_value": ns / values, "faults_per_call": f}
+    return {"shape": "emoji-dense", "values": values, "text_bytes": text_bytes,
+            "mmap_threshold_max": ceiling,
+            "results": {"tarv": r(100 * x_floor, faults), report.ENC_FLOOR: r(100, floor_faults),
+                        report.SAME_TEXT: r(200, same_faults)}}
+
+
+@pytest.mark.parametrize("kwargs, floor_ok, faults_ok, allocator, same_too", [
+    (dict(x_floor=1.5), True, True, False, False),
+    (dict(x_floor=1.51), False, True, False, False),
+    (dict(faults=0.9), True, True, False, False),  # within the loop's own slack
+    (dict(faults=900, same_faults=900, text_bytes=40 << 20), True, False, True, True),
+    (dict(faults=900, same_faults=900, text_bytes=40 << 20, ceiling=None),
+     True, False, False, True),  # not glibc
+    (dict(faults=900, same_faults=900), True, False, False, True),  # small text: a plain miss
+    (dict(faults=900, same_faults=10, text_bytes=40 << 20), True, False, False, False),
+    (dict(faults=900, floor_faults=900, same_faults=900, text_bytes=40 << 20),
+     True, True, False, False),
+])
+def test_repeat_calls_targets(kwargs, floor_ok, faults_ok, allocator, same_too):
+    x_floor, faults = report.repeat_calls_checks(repeat_entry(**kwargs))
+    assert (x_floor["ok"], faults["ok"], faults["allocator"], faults["same_text_faults_too"]) == (
+        floor_ok, faults_ok, allocator, same_too)
+    assert report.mark(faults) == ("~" if allocator else " " if faults_ok else "!")
+
+
+def test_modes_run_then_compare(tmp_path, capsys):
+    path = tmp_path / "modes.json"
+    assert bench.main(["--repeat-calls", "--shapes", "tall,small",
+                       "--sizes", "100", "--repeat", "1", "--codecs", "orjson",
+                       "--json", str(path)]) == 0
+    saved = json.loads(path.read_text())
+    assert len(saved["repeat_calls"]) == 1
+    assert saved["runs"] == [] and saved["small"]
+    old = tmp_path / "old.json"
+    assert bench.main(["--shapes", "tall", "--sizes", "100", "--repeat", "1", "--codecs", "marshal",
+                       "--no-heap", "--json", str(old)]) == 0
+    capsys.readouterr()
+    assert bench.main(["--compare", str(path), str(path)]) == 0
+    out = capsys.readouterr().out
+    assert "| repeated calls |" in out
+    assert bench.main(["--compare", str(old), str(path)]) == 0
+    assert "| repeated calls |" not in capsys.readouterr().out
