@@ -3,7 +3,7 @@
     python3 bench/bench.py [--quick] [--shapes a,b,small] [--sizes 10k,1M|all]
         [--codecs tarv,orjson] [--seed N|random] [--repeat N] [--clock cpu|wall]
         [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
-    python3 bench/bench.py [--repeat-calls] [--shapes ...]
+    python3 bench/bench.py [--repeat-calls] [--general] [--shapes ...]
         [--sizes ...] [--json PATH]
     python3 bench/bench.py --compare BEFORE.json AFTER.json
 
@@ -38,15 +38,19 @@ the allocator's page faults apart from the codec's own time.
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
 collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
 
-A mode takes the place of the runs above (and leaves out "small" unless
+Two modes take the place of the runs above (and leave out "small" unless
 --shapes names it), over every shape and size given:
   --repeat-calls  per table one warm-up call, then 30 calls in a row (each
                   result dropped) of tarv.stringify, the floor and ''.join of
                   the pieces that make tarv's own text: the best time and the
                   page faults per call, which a program calling it in a loop
-                  pays (the join of the same text tells the allocator's part).
+                  pays (the join of the same text tells the allocator's part);
+  --general       tarv.stringify on a generator of the rows, with tarv.HEX a
+                  list, and on a table plain but for its last item (an int),
+                  against the plain call; the generator by itself beside.
 """
 import argparse
+import collections
 import contextlib
 import csv
 import gc
@@ -84,10 +88,13 @@ DEFAULT_DRAW = 20240611  # the same tables on every run unless --seed says other
 ENC_FLOOR = report.ENC_FLOOR
 DEC_FLOOR = report.DEC_FLOOR
 SAME_TEXT = report.SAME_TEXT
+GEN_PLAIN, GEN_ROWS, GEN_ALONE = report.GEN_PLAIN, report.GEN_ROWS, report.GEN_ALONE
+GEN_LIST_HEX, GEN_LAST_STR = report.GEN_LIST_HEX, report.GEN_LAST_STR
+GEN_LAST_INT = report.GEN_LAST_INT
 SMALL = "small"
 SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
 REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
-MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls, by default
+MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls and --general, by default
 # glibc's malloc maps blocks larger than its mmap threshold afresh; freeing
 # one raises the threshold to its size, up to this ceiling (64-bit builds).
 MMAP_THRESHOLD_MAX = 4 * 1024 * 1024 * 8 if sys.maxsize > 2**32 else 512 * 1024
@@ -458,6 +465,79 @@ def bench_repeat_calls(shape, size, draw, calls=REPEAT_CALLS, table=None):
     return entry
 
 
+# ------------------------------------------------------------ general paths
+
+def stringify_with_hex(table, hex_value):
+    """tarv.stringify(table) with tarv.HEX bound to hex_value for the call;
+    HEX is restored after it, whatever the call raises."""
+    saved = tarv.HEX
+    tarv.HEX = hex_value
+    try:
+        return tarv.stringify(table)
+    finally:
+        tarv.HEX = saved
+
+
+def last_item_copies(table):
+    """Two copies of `table` made the same way (same row lists, same values,
+    so laid out alike in memory): the second one's very last value is the
+    int 7 instead of a str. None if the table has no value."""
+    last = next((i for i in range(len(table) - 1, -1, -1) if table[i]), None)
+    if last is None:
+        return None
+    plain = [list(row) for row in table]
+    other = [list(row) for row in table]
+    other[last][-1] = 7
+    return plain, other
+
+
+def bench_general(shape, size, draw, repeat, table=None):
+    """tarv.stringify on the paths off its plainest one, against the plain
+    call on the same table: a generator of the rows, HEX rebound to a list,
+    and a table plain but for its last item."""
+    if table is None:
+        table = make_table(shape, size, draw)
+    n_values = sum(map(len, table))
+    text = "".join(same_text_pieces(table))
+    hex_list = list(tarv.HEX)
+    cases = {
+        GEN_PLAIN: lambda: tarv.stringify(table),
+        GEN_ROWS: lambda: tarv.stringify(r for r in table),
+        GEN_ALONE: lambda: collections.deque((r for r in table), maxlen=0),
+        GEN_LIST_HEX: lambda: stringify_with_hex(table, hex_list),
+    }
+    expected = dict.fromkeys((GEN_PLAIN, GEN_ROWS, GEN_LIST_HEX), text)
+    copies = last_item_copies(table)
+    if copies:
+        same, other = copies
+        cases[GEN_LAST_STR] = lambda: tarv.stringify(same)
+        cases[GEN_LAST_INT] = lambda: tarv.stringify(other)
+        expected[GEN_LAST_STR] = text
+        expected[GEN_LAST_INT] = "".join(same_text_pieces(other))
+
+    def check_text(name, result):
+        if name in expected and result != expected[name]:
+            raise SystemExit(f"general {shape} {size}: {name} gives another text")
+
+    cacheable = len(text) + 64 * n_values <= WARM_MAX_BYTES
+
+    def read_table(name):
+        for row in (other if name == GEN_LAST_INT else same if name == GEN_LAST_STR
+                    else table) if cacheable else ():
+            sum(len(v) for v in row if type(v) is str)
+
+    entry = {"shape": shape, "size": size, "rows": len(table), "values": n_values,
+             "text_chars": len(text), "output": charset(text)}
+    del text
+    with out_of_collectors_view():
+        entry["results"] = measure(cases, set(), repeat, max(1, n_values), False, check_text,
+                                   read_table)
+    for name in (GEN_PLAIN, GEN_ROWS, GEN_LIST_HEX):
+        extra, held = memory_of(cases[name], False)
+        entry["results"][name].update(extra_bytes=extra, result_bytes=held)
+    return entry
+
+
 # ------------------------------------------------------------ options
 
 def parse_size(text):
@@ -545,6 +625,10 @@ def arguments(argv):
                          "row of tarv.stringify, the floor and ''.join of tarv's text in "
                          "pieces: best time and page faults per call (default sizes "
                          "10k,100k,1M)")
+    ap.add_argument("--general", action="store_true",
+                    help="mode: tarv.stringify of a generator of the rows, with HEX a list, "
+                         "and of a table plain but for its last item, against the plain call "
+                         "(default sizes 10k,100k,1M)")
     ap.add_argument("--plot", metavar="PATH.png", help="save a bar chart")
     ap.add_argument("--json", metavar="PATH", help="save the raw results")
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE.json", "AFTER.json"),
@@ -556,7 +640,7 @@ def arguments(argv):
     # Small tables take milliseconds: they get 7 repeats unless told otherwise.
     args.small_repeat = args.repeat or 7
     args.repeat = args.repeat or (3 if args.quick else 5)
-    args.modes = bool(args.repeat_calls)
+    args.modes = bool(args.repeat_calls or args.general)
     if args.shapes is None:
         args.shapes = ",".join([*SHAPES] if args.modes else [*SHAPES, SMALL])
     args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
@@ -667,8 +751,8 @@ def mode_sizes(shape, sizes, defaults):
 
 
 def run_modes(args, shapes, data):
-    """--repeat-calls over every shape and size, printing a line per
-    table as it ends; the results go into data."""
+    """--repeat-calls and --general, each over every shape and
+    size, printing a line per table as it ends; the results go into data."""
     if args.repeat_calls:
         data["repeat_calls"] = []
         report.print_repeat_calls_head(REPEAT_CALLS, clock)
@@ -677,6 +761,15 @@ def run_modes(args, shapes, data):
                 entry = bench_repeat_calls(shape, size, args.draw)
                 report.print_repeat_calls_line(entry)
                 data["repeat_calls"].append(entry)
+        print()
+    if args.general:
+        data["general"] = []
+        report.print_general_head(args.repeat, clock)
+        for shape in shapes:
+            for size in mode_sizes(shape, args.sizes, MODE_SIZES):
+                entry = bench_general(shape, size, args.draw, args.repeat)
+                report.print_general_line(entry)
+                data["general"].append(entry)
         print()
 
 

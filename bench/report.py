@@ -9,6 +9,13 @@ ENC_FLOOR = "floor: ''.join"
 DEC_FLOOR = "floor: marshal, gc off"
 FLOORS = (ENC_FLOOR, DEC_FLOOR)
 SAME_TEXT = "same text: ''.join(pieces)"
+# The calls of the general-path mode.
+GEN_PLAIN = "stringify(table)"
+GEN_ROWS = "stringify(generator)"
+GEN_ALONE = "generator alone"
+GEN_LIST_HEX = "stringify, HEX a list"
+GEN_LAST_STR = "copy, last value a str"
+GEN_LAST_INT = "copy, last value an int"
 
 # What the code is held to, checked on every table of at least MIN_VALUES
 # values (smaller ones are the small-table mode's business).
@@ -21,6 +28,10 @@ LIMITS = {
     "parse x floor": 1.0,  # tarv / marshal with the collector off, at most
     "small x peer": 1.0,  # tarv / the faster of orjson and msgpack per call, at most
     "repeat-calls x floor": 1.5,  # tarv / ''.join, best of the calls in a row, at most
+    "general generator x plain": 1.3,  # stringify(r for r in table) / stringify(table)
+    "general list HEX x plain": 2.0,  # with tarv.HEX a list / plain
+    "general last item x plain": 1.1,  # last value an int / the same layout all str
+    "general memory x result": 1.0,  # peak beyond the result / the result, generator and list HEX
 }
 # Page faults per call that stringify may take beyond the floor's in the
 # repeated-calls mode before it counts as a miss: the loop's own bookkeeping.
@@ -286,10 +297,35 @@ def repeat_calls_checks(entry):
     return found
 
 
+def general_checks(entry):
+    if entry["values"] < MIN_VALUES:
+        return []
+    subject, r = subject_of(entry), entry["results"]
+    plain = r[GEN_PLAIN]["best_ns"]
+    found = [check("general generator x plain", subject, r[GEN_ROWS]["best_ns"] / plain,
+                   LIMITS["general generator x plain"]),
+             check("general list HEX x plain", subject, r[GEN_LIST_HEX]["best_ns"] / plain,
+                   LIMITS["general list HEX x plain"])]
+    if GEN_LAST_INT in r:
+        found.append(check("general last item x plain", subject,
+                           r[GEN_LAST_INT]["best_ns"] / r[GEN_LAST_STR]["best_ns"],
+                           LIMITS["general last item x plain"]))
+    for name, target in ((GEN_ROWS, "general generator memory x result"),
+                         (GEN_LIST_HEX, "general list HEX memory x result")):
+        found.append(check(target, subject, memory_share(r[name]),
+                           LIMITS["general memory x result"]))
+    return found
+
+
+def memory_share(result):
+    return result["extra_bytes"] / max(1, result["result_bytes"])
+
+
 def mode_checks(data):
     """The checks of every mode's results in a result file (none for a file
     from before the modes)."""
-    return ([c for e in data.get("repeat_calls", []) for c in repeat_calls_checks(e)])
+    return ([c for e in data.get("repeat_calls", []) for c in repeat_calls_checks(e)]
+            + [c for e in data.get("general", []) for c in general_checks(e)])
 
 
 def marked(value, c, width, digits=2):
@@ -335,10 +371,45 @@ def print_repeat_calls_line(entry):
           f"{same['faults_per_call']:>9.1f} | {'; '.join(verdict) or 'ok'}".rstrip())
 
 
+def print_general_head(repeat, clock):
+    print(f"== general paths: tarv.stringify off its plain path, x the plain call on the same "
+          f"table (best of {repeat}, {clock} clock) ==\n"
+          "  generator: stringify(r for r in table); alone: the generator by itself,\n"
+          "  deque((r for r in table), maxlen=0); list HEX: tarv.HEX bound to list(tarv.HEX);\n"
+          "  last int: a copy of the table whose last value is the int 7, x an identical\n"
+          "  copy whose last value stays a str; memory: tracemalloc peak beyond the result,\n"
+          "  x the result's size")
+    print(f"  {'shape':<13}{'values':>7} |{'plain ns/v':>11}{'generator':>10}{'alone':>7}"
+          f"{'list HEX':>10}{'last int':>10} |{'memory: plain':>14}{'generator':>10}"
+          f"{'list HEX':>10}")
+
+
+def print_general_line(entry):
+    r = entry["results"]
+    plain = r[GEN_PLAIN]["best_ns"]
+    checks = {c["target"]: c for c in general_checks(entry)}
+    gen_mem = checks.get("general generator memory x result")
+    hex_mem = checks.get("general list HEX memory x result")
+    last = (marked(r[GEN_LAST_INT]["best_ns"] / r[GEN_LAST_STR]["best_ns"],
+                   checks.get("general last item x plain"), 9)
+            if GEN_LAST_INT in r else f"{'-':>9} ")
+    print(f"  {entry['shape']:<13}{fmt_count(entry['values']):>7} |"
+          f"{r[GEN_PLAIN]['ns_per_value']:>11.1f}"
+          f"{marked(r[GEN_ROWS]['best_ns'] / plain, checks.get('general generator x plain'), 9)}"
+          f"{r[GEN_ALONE]['best_ns'] / plain:>7.2f}"
+          f"{marked(r[GEN_LIST_HEX]['best_ns'] / plain, checks.get('general list HEX x plain'), 9)}"
+          f"{last} |{memory_share(r[GEN_PLAIN]):>14.2f}"
+          f"{marked(memory_share(r[GEN_ROWS]), gen_mem, 9)}"
+          f"{marked(memory_share(r[GEN_LIST_HEX]), hex_mem, 9)}"
+          .rstrip())
+
+
 # The targets of each mode, told by the start of their names.
 MODE_TARGETS = (
     ("repeat-calls", "repeated calls: stringify <= 1.5x the floor, no more page faults\n"
                      "    per call than the floor"),
+    ("general", "general paths: generator <= 1.3x, list HEX <= 2x, last item an int\n"
+                "    <= 1.1x the plain call; memory beyond the result <= 1x the result"),
 )
 
 
@@ -445,6 +516,7 @@ def compare(before, after):
 # What pairs a mode's entries of two files.
 MODE_KEYS = {
     "repeat_calls": lambda e: (e["shape"], e["values"]),
+    "general": lambda e: (e["shape"], e["values"]),
 }
 
 
@@ -473,6 +545,22 @@ def compare_modes(mode_pairs):
             print(f"| {a['shape']} | {fmt_count(a['values'])} | {bn:.1f} | {an:.1f} "
                   f"| {ratio_text(bf, af)} | {ratio_text(bs, as_)} | {bq:.1f} | {aq:.1f} "
                   f"| {bz:.1f} | {az:.1f} |")
+    if mode_pairs["general"]:
+        print("\n| general paths (x plain) | values | generator before | after "
+              "| list HEX before | after | last int before | after | memory x result, "
+              "generator before | after | list HEX before | after |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for b, a in mode_pairs["general"]:
+            def figures(e):
+                r = e["results"]
+                plain = r[GEN_PLAIN]["best_ns"]
+                last = (f"{r[GEN_LAST_INT]['best_ns'] / r[GEN_LAST_STR]['best_ns']:.2f}"
+                        if GEN_LAST_INT in r else "-")
+                return (f"{r[GEN_ROWS]['best_ns'] / plain:.2f}",
+                        f"{r[GEN_LIST_HEX]['best_ns'] / plain:.2f}", last,
+                        f"{memory_share(r[GEN_ROWS]):.2f}", f"{memory_share(r[GEN_LIST_HEX]):.2f}")
+            cells = " | ".join(f"{x} | {y}" for x, y in zip(figures(b), figures(a)))
+            print(f"| {a['shape']} | {fmt_count(a['values'])} | {cells} |")
 
 
 # ------------------------------------------------------------ chart

@@ -283,6 +283,46 @@ def test_same_text_pieces_on_edge_values(table):
     assert "".join(bench.same_text_pieces(table)) == tarv.stringify(table)
 
 
+def test_same_text_pieces_follow_a_given_hex():
+    hex_digits = "ZYXWVUTSRQPONMLK"
+    table = [["a", "b" * 12]]
+    assert "".join(bench.same_text_pieces(table, hex_digits)) == bench.stringify_with_hex(
+        table, hex_digits) == "Z1aY12" + "b" * 12 + ";"
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("table, raises", [([["a"]], None), ([["a", Unprintable()]], ValueError),
+                                           (5, TypeError)])
+def test_hex_is_restored_after_the_list_hex_call(table, raises):
+    before = tarv.HEX
+    if raises:
+        with pytest.raises(raises):
+            bench.stringify_with_hex(table, list(before))
+    else:
+        assert bench.stringify_with_hex(table, list(before)) == tarv.stringify(table)
+    assert tarv.HEX is before
+
+
+@pytest.mark.parametrize("table, row", [([["a", "b"], ["c"]], 1), ([["a"], [], []], 0),
+                                        ([["a"], ["b", "c", "d"], []], 1)])
+def test_last_item_copies_differ_in_their_last_value_only(table, row):
+    original = [list(r) for r in table]
+    plain, other = bench.last_item_copies(table)
+    assert plain == table and plain is not table
+    assert other[row][-1] == 7 and other[row][:-1] == table[row][:-1]
+    assert other[:row] + other[row + 1:] == table[:row] + table[row + 1:]
+    assert all(a is not b and a is not c for a, b, c in zip(table, plain, other))
+    assert table == original
+
+
+def test_last_item_copies_of_a_table_without_values():
+    assert bench.last_item_copies([[], []]) is None
+
+
 def test_repeat_calls_mode():
     entry = bench.bench_repeat_calls("emoji-dense", 200, 3, calls=4)
     r = entry["results"]
@@ -292,7 +332,18 @@ def test_repeat_calls_mode():
     assert entry["text_chars"] > entry["chars"] and entry["output"] == "wide"
 
 
-@pytest.mark.parametrize("argv, small", [([], True), (["--repeat-calls"], False),
+def test_general_mode_keeps_hex_and_checks_each_text():
+    before = tarv.HEX
+    entry = bench.bench_general("ragged", 300, 3, repeat=1)
+    assert tarv.HEX is before
+    r = entry["results"]
+    assert set(r) == {report.GEN_PLAIN, report.GEN_ROWS, report.GEN_ALONE, report.GEN_LIST_HEX,
+                      report.GEN_LAST_STR, report.GEN_LAST_INT}
+    assert all("extra_bytes" in r[n] for n in (report.GEN_PLAIN, report.GEN_ROWS,
+                                                report.GEN_LIST_HEX))
+
+
+@pytest.mark.parametrize("argv, small", [([], True), (["--general"], False),
                                          (["--repeat-calls", "--shapes", "tall,small"], True)])
 def test_the_modes_leave_out_small_tables_unless_asked(argv, small):
     assert (bench.SMALL in bench.arguments(argv).shapes) is small
@@ -329,13 +380,39 @@ def test_repeat_calls_targets(kwargs, floor_ok, faults_ok, allocator, same_too):
     assert report.mark(faults) == ("~" if allocator else " " if faults_ok else "!")
 
 
+def general_entry(gen=1.0, list_hex=1.0, last=1.0, gen_mem=0.5, hex_mem=0.5, last_item=True):
+    def r(ns, extra=0):
+        return {"best_ns": ns, "ns_per_value": ns / N, "extra_bytes": extra, "result_bytes": 1000}
+    results = {report.GEN_PLAIN: r(100), report.GEN_ROWS: r(100 * gen, 1000 * gen_mem),
+               report.GEN_ALONE: r(30), report.GEN_LIST_HEX: r(100 * list_hex, 1000 * hex_mem)}
+    if last_item:
+        results.update({report.GEN_LAST_STR: r(200), report.GEN_LAST_INT: r(200 * last)})
+    return {"shape": "ragged", "values": N, "results": results}
+
+
+@pytest.mark.parametrize("kwargs, missed", [
+    (dict(gen=1.3, list_hex=2.0, last=1.1, gen_mem=1.0, hex_mem=1.0), set()),
+    (dict(gen=1.31), {"general generator x plain"}),
+    (dict(list_hex=2.01), {"general list HEX x plain"}),
+    (dict(last=1.11), {"general last item x plain"}),
+    (dict(gen_mem=1.01, hex_mem=1.5), {"general generator memory x result",
+                                       "general list HEX memory x result"}),
+    (dict(last=9, last_item=False), set()),
+])
+def test_general_targets(kwargs, missed):
+    checks = report.general_checks(general_entry(**kwargs))
+    assert {c["target"] for c in checks if not c["ok"]} == missed
+    judged = {c["target"] for c in checks}
+    assert ("general last item x plain" in judged) is kwargs.get("last_item", True)
+
+
 def test_modes_run_then_compare(tmp_path, capsys):
     path = tmp_path / "modes.json"
-    assert bench.main(["--repeat-calls", "--shapes", "tall,small",
+    assert bench.main(["--repeat-calls", "--general", "--shapes", "tall,small",
                        "--sizes", "100", "--repeat", "1", "--codecs", "orjson",
                        "--json", str(path)]) == 0
     saved = json.loads(path.read_text())
-    assert len(saved["repeat_calls"]) == 1
+    assert [len(saved[k]) for k in ("repeat_calls", "general")] == [1, 1]
     assert saved["runs"] == [] and saved["small"]
     old = tmp_path / "old.json"
     assert bench.main(["--shapes", "tall", "--sizes", "100", "--repeat", "1", "--codecs", "marshal",
@@ -343,6 +420,7 @@ def test_modes_run_then_compare(tmp_path, capsys):
     capsys.readouterr()
     assert bench.main(["--compare", str(path), str(path)]) == 0
     out = capsys.readouterr().out
-    assert "| repeated calls |" in out
+    for head in ("| repeated calls |", "| general paths (x plain) |"):
+        assert head in out
     assert bench.main(["--compare", str(old), str(path)]) == 0
     assert "| repeated calls |" not in capsys.readouterr().out
