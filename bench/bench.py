@@ -3,7 +3,7 @@
     python3 bench/bench.py [--quick] [--shapes a,b,small] [--sizes 10k,1M|all]
         [--codecs tarv,orjson] [--seed N|random] [--repeat N] [--clock cpu|wall]
         [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
-    python3 bench/bench.py [--repeat-calls] [--general] [--shapes ...]
+    python3 bench/bench.py [--repeat-calls] [--general] [--threads N] [--shapes ...]
         [--sizes ...] [--json PATH]
     python3 bench/bench.py --compare BEFORE.json AFTER.json
 
@@ -38,7 +38,7 @@ the allocator's page faults apart from the codec's own time.
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
 collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
 
-Two modes take the place of the runs above (and leave out "small" unless
+Three modes take the place of the runs above (and leave out "small" unless
 --shapes names it), over every shape and size given:
   --repeat-calls  per table one warm-up call, then 30 calls in a row (each
                   result dropped) of tarv.stringify, the floor and ''.join of
@@ -47,7 +47,10 @@ Two modes take the place of the runs above (and leave out "small" unless
                   pays (the join of the same text tells the allocator's part);
   --general       tarv.stringify on a generator of the rows, with tarv.HEX a
                   list, and on a table plain but for its last item (an int),
-                  against the plain call; the generator by itself beside.
+                  against the plain call; the generator by itself beside;
+  --threads N     throughput of the encoders and decoders of tarv, orjson and
+                  msgpack on independent tables in N threads against one
+                  thread making the same calls, on the wall clock.
 """
 import argparse
 import collections
@@ -65,7 +68,9 @@ import random
 import resource
 import subprocess
 import sys
+import sysconfig
 import tempfile
+import threading
 import time
 import timeit
 import tracemalloc
@@ -95,6 +100,9 @@ SMALL = "small"
 SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
 REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
 MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls and --general, by default
+THREAD_SIZES = (100_000,)  # --threads, by default
+THREAD_PEERS = ("tarv", "orjson", "msgpack")
+THREAD_SAMPLE_S = 0.3  # the one-thread run of a sample takes this long, about
 # glibc's malloc maps blocks larger than its mmap threshold afresh; freeing
 # one raises the threshold to its size, up to this ceiling (64-bit builds).
 MMAP_THRESHOLD_MAX = 4 * 1024 * 1024 * 8 if sys.maxsize > 2**32 else 512 * 1024
@@ -538,6 +546,90 @@ def bench_general(shape, size, draw, repeat, table=None):
     return entry
 
 
+# ------------------------------------------------------------ threads
+
+def gil_state():
+    """(whether this build can run without the GIL, whether the GIL is on)."""
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    is_enabled = getattr(sys, "_is_gil_enabled", None)
+    return free_threaded, True if is_enabled is None else bool(is_enabled())
+
+
+def run_in_threads(fn, batches, calls):
+    """Wall-clock seconds for one thread per batch to call fn(x) `calls`
+    times on each x of its batch in turn, all threads let go at once: from
+    the first thread's start to the last one's end."""
+    barrier = threading.Barrier(len(batches))
+    spans = [None] * len(batches)
+    errors = []
+
+    def work(idx, batch):
+        try:
+            barrier.wait()
+            t0 = time.perf_counter()
+            for x in batch:
+                for _ in range(calls):
+                    fn(x)
+            spans[idx] = (t0, time.perf_counter())
+        except BaseException as exc:  # reported by the caller
+            errors.append(exc)
+            barrier.abort()
+
+    threads = [threading.Thread(target=work, args=(i, b)) for i, b in enumerate(batches)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
+def thread_codecs(available):
+    return [c for c in available if c[0] in THREAD_PEERS]
+
+
+def bench_threads(shape, size, n_threads, draw, repeat, available):
+    """Throughput of each encoder and decoder on n_threads independent
+    tables (each thread its own table and its own encoded input) in
+    n_threads threads against one thread doing the same calls in turn."""
+    tables = [make_table(shape, size, draw + i) for i in range(n_threads)]
+    n_values = sum(map(len, tables[0]))
+    free_threaded, gil = gil_state()
+    entry = {"shape": shape, "size": size, "values": n_values, "threads": n_threads,
+             "free_threaded_build": free_threaded, "gil_enabled": gil, "results": {}}
+    with out_of_collectors_view():
+        for name, enc, dec in thread_codecs(available):
+            datas = [enc(t) for t in tables]
+            if any(dec(d) != t for d, t in zip(datas, tables)):
+                raise SystemExit(f"{name}: decoding its encoded table gives a different table")
+            entry["results"][name] = {
+                kind: thread_speedup(fn, inputs, repeat, n_values)
+                for kind, fn, inputs in (("encode", enc, tables), ("decode", dec, datas))}
+            del datas
+    return entry
+
+
+def thread_speedup(fn, inputs, repeat, n_values):
+    """Best wall time of the inputs' calls spread over one thread each
+    against all of them in one thread, the two interleaved per repeat."""
+    fn(inputs[0])
+    t0 = time.perf_counter()
+    fn(inputs[0])
+    one_call = max(time.perf_counter() - t0, 1e-7)
+    calls = max(1, round(THREAD_SAMPLE_S / (one_call * len(inputs))))
+    one, many = [], []
+    for _ in range(repeat):
+        gc.collect()
+        one.append(run_in_threads(fn, [inputs], calls))
+        gc.collect()
+        many.append(run_in_threads(fn, [[x] for x in inputs], calls))
+    total = calls * len(inputs) * n_values
+    return {"calls_per_thread": calls, "one_thread_s": one, "threads_s": many,
+            "values_per_s_one": total / min(one), "values_per_s_threads": total / min(many),
+            "speedup": min(one) / min(many)}
+
+
 # ------------------------------------------------------------ options
 
 def parse_size(text):
@@ -629,6 +721,10 @@ def arguments(argv):
                     help="mode: tarv.stringify of a generator of the rows, with HEX a list, "
                          "and of a table plain but for its last item, against the plain call "
                          "(default sizes 10k,100k,1M)")
+    ap.add_argument("--threads", type=int, metavar="N",
+                    help="mode: throughput of parse and stringify (and of orjson's and "
+                         "msgpack's) on independent tables in N threads against one thread "
+                         "doing the same work, wall clock (default size 100k)")
     ap.add_argument("--plot", metavar="PATH.png", help="save a bar chart")
     ap.add_argument("--json", metavar="PATH", help="save the raw results")
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE.json", "AFTER.json"),
@@ -640,7 +736,9 @@ def arguments(argv):
     # Small tables take milliseconds: they get 7 repeats unless told otherwise.
     args.small_repeat = args.repeat or 7
     args.repeat = args.repeat or (3 if args.quick else 5)
-    args.modes = bool(args.repeat_calls or args.general)
+    args.modes = bool(args.repeat_calls or args.general or args.threads)
+    if args.threads is not None and args.threads < 1:
+        ap.error("--threads takes a number of threads >= 1")
     if args.shapes is None:
         args.shapes = ",".join([*SHAPES] if args.modes else [*SHAPES, SMALL])
     args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
@@ -751,7 +849,7 @@ def mode_sizes(shape, sizes, defaults):
 
 
 def run_modes(args, shapes, data):
-    """--repeat-calls and --general, each over every shape and
+    """--repeat-calls, --general and --threads, each over every shape and
     size, printing a line per table as it ends; the results go into data."""
     if args.repeat_calls:
         data["repeat_calls"] = []
@@ -770,6 +868,17 @@ def run_modes(args, shapes, data):
                 entry = bench_general(shape, size, args.draw, args.repeat)
                 report.print_general_line(entry)
                 data["general"].append(entry)
+        print()
+    if args.threads:
+        data["threads"] = []
+        free_threaded, gil = gil_state()
+        report.print_threads_head(args.threads, free_threaded, gil, args.repeat)
+        for shape in shapes:
+            for size in mode_sizes(shape, args.sizes, THREAD_SIZES):
+                entry = bench_threads(shape, size, args.threads, args.draw, args.repeat,
+                                      args.available)
+                report.print_threads_lines(entry)
+                data["threads"].append(entry)
         print()
 
 

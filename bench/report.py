@@ -32,6 +32,7 @@ LIMITS = {
     "general list HEX x plain": 2.0,  # with tarv.HEX a list / plain
     "general last item x plain": 1.1,  # last value an int / the same layout all str
     "general memory x result": 1.0,  # peak beyond the result / the result, generator and list HEX
+    "threads speed-up": 1.8,  # values/s in 2 threads / in 1, at least; GIL off only
 }
 # Page faults per call that stringify may take beyond the floor's in the
 # repeated-calls mode before it counts as a miss: the loop's own bookkeeping.
@@ -39,6 +40,7 @@ FAULT_SLACK = 1.0
 # A same-text join whose faults per call are at least this share of
 # stringify's faults as much.
 FAULTS_TOO = 0.9
+THREADS_JUDGED = 2  # the speed-up target is for this many threads
 # Peak memory beyond tarv's result, bytes per value, (stringify, parse), as
 # the code measured it before the rework of the writer, on the default tables
 # (tracemalloc, CPython 3.11): the target is to stay at or under it. It
@@ -321,11 +323,23 @@ def memory_share(result):
     return result["extra_bytes"] / max(1, result["result_bytes"])
 
 
+def threads_checks(entry):
+    """tarv's speed-ups, judged only with the GIL off and at the number of
+    threads the target is for."""
+    if entry["gil_enabled"] or entry["threads"] != THREADS_JUDGED or "tarv" not in entry["results"]:
+        return []
+    subject = f"{subject_of(entry)}, {entry['threads']} threads"
+    return [check(f"threads {fn} speed-up", subject, entry["results"]["tarv"][kind]["speedup"],
+                  LIMITS["threads speed-up"], at_most=False)
+            for kind, fn in (("encode", "stringify"), ("decode", "parse"))]
+
+
 def mode_checks(data):
     """The checks of every mode's results in a result file (none for a file
     from before the modes)."""
     return ([c for e in data.get("repeat_calls", []) for c in repeat_calls_checks(e)]
-            + [c for e in data.get("general", []) for c in general_checks(e)])
+            + [c for e in data.get("general", []) for c in general_checks(e)]
+            + [c for e in data.get("threads", []) for c in threads_checks(e)])
 
 
 def marked(value, c, width, digits=2):
@@ -404,12 +418,39 @@ def print_general_line(entry):
           .rstrip())
 
 
+def print_threads_head(n_threads, free_threaded, gil, repeat):
+    print(f"== threads: {n_threads} threads, each on its own table (and its own encoded input "
+          "for the decoders),\n"
+          "   against one thread making the same calls in turn; wall clock, best of "
+          f"{repeat}; speed-up:\n"
+          f"   values per second in {n_threads} threads / in one ==")
+    print(f"  free-threaded build: {'yes' if free_threaded else 'no'}; GIL "
+          f"{'enabled' if gil else 'disabled'}"
+          + ("" if not gil else f" (the {LIMITS['threads speed-up']}x target is judged only "
+                                "with it disabled)"))
+    print(f"  {'shape':<13}{'values':>7} {'codec':<8}|{'encode Mv/s: 1':>15}{n_threads:>7}"
+          f"{'speed-up':>10} |{'decode Mv/s: 1':>15}{n_threads:>7}{'speed-up':>10}")
+
+
+def print_threads_lines(entry):
+    checks = {c["target"]: c for c in threads_checks(entry)}
+    for name, kinds in entry["results"].items():
+        line = f"  {entry['shape']:<13}{fmt_count(entry['values']):>7} {name:<8}|"
+        for kind, fn in (("encode", "stringify"), ("decode", "parse")):
+            k = kinds[kind]
+            c = checks.get(f"threads {fn} speed-up") if name == "tarv" else None
+            line += (f"{k['values_per_s_one'] / 1e6:>15.1f}{k['values_per_s_threads'] / 1e6:>7.1f}"
+                     f"{marked(k['speedup'], c, 9)} |")
+        print(line.rstrip("|").rstrip())
+
+
 # The targets of each mode, told by the start of their names.
 MODE_TARGETS = (
     ("repeat-calls", "repeated calls: stringify <= 1.5x the floor, no more page faults\n"
                      "    per call than the floor"),
     ("general", "general paths: generator <= 1.3x, list HEX <= 2x, last item an int\n"
                 "    <= 1.1x the plain call; memory beyond the result <= 1x the result"),
+    ("threads", "threads: speed-up >= 1.8x with 2 threads, judged with the GIL off"),
 )
 
 
@@ -517,6 +558,7 @@ def compare(before, after):
 MODE_KEYS = {
     "repeat_calls": lambda e: (e["shape"], e["values"]),
     "general": lambda e: (e["shape"], e["values"]),
+    "threads": lambda e: (e["shape"], e["values"], e["threads"]),
 }
 
 
@@ -561,6 +603,18 @@ def compare_modes(mode_pairs):
                         f"{memory_share(r[GEN_ROWS]):.2f}", f"{memory_share(r[GEN_LIST_HEX]):.2f}")
             cells = " | ".join(f"{x} | {y}" for x, y in zip(figures(b), figures(a)))
             print(f"| {a['shape']} | {fmt_count(a['values'])} | {cells} |")
+    if mode_pairs["threads"]:
+        print("\n| threads (speed-up) | values | threads | codec | GIL before | after "
+              "| stringify before | after | parse before | after |")
+        print("|---|---:|---:|---|---|---|---:|---:|---:|---:|")
+        for b, a in mode_pairs["threads"]:
+            for name in (n for n in a["results"] if n in b["results"]):
+                rb, ra = b["results"][name], a["results"][name]
+                gil = ["on" if e["gil_enabled"] else "off" for e in (b, a)]
+                print(f"| {a['shape']} | {fmt_count(a['values'])} | {a['threads']} | {name} "
+                      f"| {gil[0]} | {gil[1]} "
+                      f"| {ratio_text(rb['encode']['speedup'], ra['encode']['speedup'])} "
+                      f"| {ratio_text(rb['decode']['speedup'], ra['decode']['speedup'])} |")
 
 
 # ------------------------------------------------------------ chart

@@ -343,7 +343,28 @@ def test_general_mode_keeps_hex_and_checks_each_text():
                                                 report.GEN_LIST_HEX))
 
 
+def test_threads_mode(monkeypatch):
+    monkeypatch.setattr(bench, "THREAD_SAMPLE_S", 0.002)
+    entry = bench.bench_threads("short-ascii", 100, 2, 3, 1, bench.codecs())
+    assert entry["threads"] == 2 and "tarv" in entry["results"]
+    assert entry["gil_enabled"] == bench.gil_state()[1]
+    for kinds in entry["results"].values():
+        for k in kinds.values():
+            assert k["speedup"] > 0 and len(k["one_thread_s"]) == len(k["threads_s"]) == 1
+
+
+def test_an_error_in_a_thread_reaches_the_caller():
+    def fn(x):
+        if x:
+            raise ZeroDivisionError
+    with pytest.raises((ZeroDivisionError, bench.threading.BrokenBarrierError)):
+        bench.run_in_threads(fn, [[0], [1]], 3)
+    with pytest.raises(ZeroDivisionError):
+        bench.run_in_threads(fn, [[0, 1]], 3)
+
+
 @pytest.mark.parametrize("argv, small", [([], True), (["--general"], False),
+                                         (["--threads", "2"], False),
                                          (["--repeat-calls", "--shapes", "tall,small"], True)])
 def test_the_modes_leave_out_small_tables_unless_asked(argv, small):
     assert (bench.SMALL in bench.arguments(argv).shapes) is small
@@ -406,13 +427,23 @@ def test_general_targets(kwargs, missed):
     assert ("general last item x plain" in judged) is kwargs.get("last_item", True)
 
 
-def test_modes_run_then_compare(tmp_path, capsys):
+@pytest.mark.parametrize("threads, gil, speedup, ok", [
+    (2, False, 1.8, True), (2, False, 1.79, False), (2, True, 1.0, None), (4, False, 1.0, None)])
+def test_thread_target_is_judged_with_the_gil_off_only(threads, gil, speedup, ok):
+    entry = {"shape": "short-ascii", "values": N, "threads": threads, "gil_enabled": gil,
+             "results": {"tarv": {k: {"speedup": speedup} for k in ("encode", "decode")}}}
+    checks = report.threads_checks(entry)
+    assert [c["ok"] for c in checks] == ([] if ok is None else [ok, ok])
+
+
+def test_modes_run_then_compare(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(bench, "THREAD_SAMPLE_S", 0.002)
     path = tmp_path / "modes.json"
-    assert bench.main(["--repeat-calls", "--general", "--shapes", "tall,small",
+    assert bench.main(["--repeat-calls", "--general", "--threads", "2", "--shapes", "tall,small",
                        "--sizes", "100", "--repeat", "1", "--codecs", "orjson",
                        "--json", str(path)]) == 0
     saved = json.loads(path.read_text())
-    assert [len(saved[k]) for k in ("repeat_calls", "general")] == [1, 1]
+    assert [len(saved[k]) for k in ("repeat_calls", "general", "threads")] == [1, 1, 1]
     assert saved["runs"] == [] and saved["small"]
     old = tmp_path / "old.json"
     assert bench.main(["--shapes", "tall", "--sizes", "100", "--repeat", "1", "--codecs", "marshal",
@@ -420,7 +451,7 @@ def test_modes_run_then_compare(tmp_path, capsys):
     capsys.readouterr()
     assert bench.main(["--compare", str(path), str(path)]) == 0
     out = capsys.readouterr().out
-    for head in ("| repeated calls |", "| general paths (x plain) |"):
+    for head in ("| repeated calls |", "| general paths (x plain) |", "| threads (speed-up) |"):
         assert head in out
     assert bench.main(["--compare", str(old), str(path)]) == 0
     assert "| repeated calls |" not in capsys.readouterr().out
