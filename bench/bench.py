@@ -36,7 +36,9 @@ reuse freed heap memory instead of faulting in fresh pages, which counts
 the allocator's page faults apart from the codec's own time.
 
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
-collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
+collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables, then of
+tarv against ''.join of the values on tables whose text straddles the point
+where the module leaves its first buffer, and on a few larger ones.
 
 Three modes take the place of the runs above (and leave out "small" unless
 --shapes names it), over every shape and size given:
@@ -78,7 +80,7 @@ import tracemalloc
 import tarv
 
 import report
-from shapes import SHAPES, make_small_table, make_table
+from shapes import SHAPES, SHORT, make_small_table, make_table
 
 try:
     import orjson
@@ -98,6 +100,10 @@ GEN_LIST_HEX, GEN_LAST_STR = report.GEN_LIST_HEX, report.GEN_LAST_STR
 GEN_LAST_INT = report.GEN_LAST_INT
 SMALL = "small"
 SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
+# (rows, values per row, characters per value or None for 1-12): texts of
+# 4,095 and 4,160 to 4,290 characters, then about 10k, 19k and 38k.
+SMALL_BEYOND = ((63, 2, 29), (64, 2, 29), (65, 2, 29), (66, 2, 29),
+                (100, 10, None), (200, 10, None), (400, 10, None))
 REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
 MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls and --general, by default
 THREAD_SIZES = (100_000,)  # --threads, by default
@@ -546,6 +552,31 @@ def bench_general(shape, size, draw, repeat, table=None):
     return entry
 
 
+# ------------------------------------------------------------ small tables past the first buffer
+
+def bench_small_beyond(repeat, draw):
+    """Per-call times of tarv.stringify and ''.join of the values on tables
+    whose text straddles the point where the module leaves its first
+    buffer, and on a few larger ones."""
+    results = []
+    for n_rows, per_row, value_chars in SMALL_BEYOND:
+        table = make_small_table(n_rows, per_row, draw, value_chars)
+        flat = [v for row in table for v in row]
+        text = tarv.stringify(table)
+        if text != "".join(same_text_pieces(table)):
+            raise SystemExit("small table: tarv's text is not the expected one")
+        fns = {"tarv": lambda table=table: tarv.stringify(table),
+               ENC_FLOOR: lambda flat=flat: "".join(flat)}
+        label = f"{n_rows}x{per_row}" + (f" ({value_chars} ch)" if value_chars else "")
+        entry = {"table": label, "rows": n_rows, "values": len(flat),
+                 "value_chars": value_chars or f"{SHORT[0]}-{SHORT[1]}",
+                 "text_chars": len(text)}
+        with out_of_collectors_view():
+            entry["encode"] = per_call(fns, repeat)
+        results.append(entry)
+    return results
+
+
 # ------------------------------------------------------------ threads
 
 def gil_state():
@@ -817,6 +848,8 @@ def main(argv=None):
     if SMALL in args.shapes:
         data["small"] = bench_small(args.available, args.small_repeat, args.draw)
         report.print_small(data["small"], args.small_repeat)
+        data["small_beyond"] = bench_small_beyond(args.small_repeat, args.draw)
+        report.print_small_beyond(data["small_beyond"], args.small_repeat)
     checks = report.check_targets(data["runs"], data["small"])
     report.print_targets(data["runs"], data["small"], checks)
     mode_checks = report.mode_checks(data)

@@ -32,6 +32,7 @@ LIMITS = {
     "general list HEX x plain": 2.0,  # with tarv.HEX a list / plain
     "general last item x plain": 1.1,  # last value an int / the same layout all str
     "general memory x result": 1.0,  # peak beyond the result / the result, generator and list HEX
+    "small beyond x join": 1.5,  # tarv / ''.join of the values per call, at most
     "threads speed-up": 1.8,  # values/s in 2 threads / in 1, at least; GIL off only
 }
 # Page faults per call that stringify may take beyond the floor's in the
@@ -323,6 +324,13 @@ def memory_share(result):
     return result["extra_bytes"] / max(1, result["result_bytes"])
 
 
+def small_beyond_checks(entry):
+    enc = entry["encode"]
+    return [check("small beyond x join", entry["table"],
+                  enc["tarv"]["ns_per_call"] / enc[ENC_FLOOR]["ns_per_call"],
+                  LIMITS["small beyond x join"])]
+
+
 def threads_checks(entry):
     """tarv's speed-ups, judged only with the GIL off and at the number of
     threads the target is for."""
@@ -339,6 +347,7 @@ def mode_checks(data):
     from before the modes)."""
     return ([c for e in data.get("repeat_calls", []) for c in repeat_calls_checks(e)]
             + [c for e in data.get("general", []) for c in general_checks(e)]
+            + [c for e in data.get("small_beyond", []) for c in small_beyond_checks(e)]
             + [c for e in data.get("threads", []) for c in threads_checks(e)])
 
 
@@ -418,6 +427,22 @@ def print_general_line(entry):
           .rstrip())
 
 
+def print_small_beyond(entries, repeat):
+    if not entries:
+        return
+    print(f"== small tables past the first buffer: ns per call (timeit, best of {repeat}, "
+          "collector on), ASCII values ==")
+    print(f"  {'table':<15}{'values':>7}{'text chars':>11} |{'stringify':>10}"
+          f"{chr(39) * 2 + '.join':>10}{'x join':>8}")
+    for entry in entries:
+        enc = entry["encode"]
+        (c,) = small_beyond_checks(entry)
+        print(f"  {entry['table']:<15}{entry['values']:>7}{entry['text_chars']:>11,} |"
+              f"{enc['tarv']['ns_per_call']:>10.0f}{enc[ENC_FLOOR]['ns_per_call']:>10.0f}"
+              f"{marked(c['value'], c, 7)}".rstrip())
+    print()
+
+
 def print_threads_head(n_threads, free_threaded, gil, repeat):
     print(f"== threads: {n_threads} threads, each on its own table (and its own encoded input "
           "for the decoders),\n"
@@ -450,6 +475,7 @@ MODE_TARGETS = (
                      "    per call than the floor"),
     ("general", "general paths: generator <= 1.3x, list HEX <= 2x, last item an int\n"
                 "    <= 1.1x the plain call; memory beyond the result <= 1x the result"),
+    ("small beyond", "small tables past the first buffer: <= 1.5x ''.join per call"),
     ("threads", "threads: speed-up >= 1.8x with 2 threads, judged with the GIL off"),
 )
 
@@ -558,6 +584,7 @@ def compare(before, after):
 MODE_KEYS = {
     "repeat_calls": lambda e: (e["shape"], e["values"]),
     "general": lambda e: (e["shape"], e["values"]),
+    "small_beyond": lambda e: e["table"],
     "threads": lambda e: (e["shape"], e["values"], e["threads"]),
 }
 
@@ -603,6 +630,16 @@ def compare_modes(mode_pairs):
                         f"{memory_share(r[GEN_ROWS]):.2f}", f"{memory_share(r[GEN_LIST_HEX]):.2f}")
             cells = " | ".join(f"{x} | {y}" for x, y in zip(figures(b), figures(a)))
             print(f"| {a['shape']} | {fmt_count(a['values'])} | {cells} |")
+    if mode_pairs["small_beyond"]:
+        print("\n| small table past the first buffer | text chars | ns per call before "
+              "| after | x join before | after |")
+        print("|---|---:|---:|---:|---:|---:|")
+        for b, a in mode_pairs["small_beyond"]:
+            ratios = [e["encode"]["tarv"]["ns_per_call"] / e["encode"][ENC_FLOOR]["ns_per_call"]
+                      for e in (b, a)]
+            ns = [e["encode"]["tarv"]["ns_per_call"] for e in (b, a)]
+            print(f"| {a['table']} | {a['text_chars']:,} | {ns[0]:.0f} | {ns[1]:.0f} "
+                  f"| {ratio_text(*ratios)} |")
     if mode_pairs["threads"]:
         print("\n| threads (speed-up) | values | threads | codec | GIL before | after "
               "| stringify before | after | parse before | after |")

@@ -343,6 +343,13 @@ def test_general_mode_keeps_hex_and_checks_each_text():
                                                 report.GEN_LIST_HEX))
 
 
+def test_small_tables_beyond_the_first_buffer():
+    entries = bench.bench_small_beyond(1, 3)
+    assert [e["values"] for e in entries] == [r * n for r, n, _ in bench.SMALL_BEYOND]
+    assert all(set(e["encode"]) == {"tarv", report.ENC_FLOOR} for e in entries)
+    assert entries == sorted(entries, key=lambda e: e["text_chars"])
+
+
 def test_threads_mode(monkeypatch):
     monkeypatch.setattr(bench, "THREAD_SAMPLE_S", 0.002)
     entry = bench.bench_threads("short-ascii", 100, 2, 3, 1, bench.codecs())
@@ -444,14 +451,16 @@ def test_modes_run_then_compare(tmp_path, capsys, monkeypatch):
                        "--json", str(path)]) == 0
     saved = json.loads(path.read_text())
     assert [len(saved[k]) for k in ("repeat_calls", "general", "threads")] == [1, 1, 1]
-    assert saved["runs"] == [] and saved["small"]
+    assert saved["runs"] == [] and saved["small"] and saved["small_beyond"]
+    assert {c["subject"] for c in saved["targets"]} >= {e["table"] for e in saved["small_beyond"]}
     old = tmp_path / "old.json"
     assert bench.main(["--shapes", "tall", "--sizes", "100", "--repeat", "1", "--codecs", "marshal",
                        "--no-heap", "--json", str(old)]) == 0
     capsys.readouterr()
     assert bench.main(["--compare", str(path), str(path)]) == 0
     out = capsys.readouterr().out
-    for head in ("| repeated calls |", "| general paths (x plain) |", "| threads (speed-up) |"):
+    for head in ("| repeated calls |", "| general paths (x plain) |",
+                 "| small table past the first buffer |", "| threads (speed-up) |"):
         assert head in out
     assert bench.main(["--compare", str(old), str(path)]) == 0
     assert "| repeated calls |" not in capsys.readouterr().out
