@@ -398,12 +398,13 @@ def print_general_head(repeat, clock):
     print(f"== general paths: tarv.stringify off its plain path, x the plain call on the same "
           f"table (best of {repeat}, {clock} clock) ==\n"
           "  generator: stringify(r for r in table); alone: the generator by itself,\n"
-          "  deque((r for r in table), maxlen=0); list HEX: tarv.HEX bound to list(tarv.HEX);\n"
-          "  last int: a copy of the table whose last value is the int 7, x an identical\n"
-          "  copy whose last value stays a str; memory: tracemalloc peak beyond the result,\n"
-          "  x the result's size")
+          "  deque((r for r in table), maxlen=0); net: (generator - alone) / plain, 1.00\n"
+          "  when the call on a generator costs the plain call plus the generator's own;\n"
+          "  list HEX: tarv.HEX bound to list(tarv.HEX); last int: a copy of the table\n"
+          "  whose last value is the int 7, x an identical copy whose last value stays a\n"
+          "  str; memory: tracemalloc peak beyond the result, x the result's size")
     print(f"  {'shape':<13}{'values':>7} |{'plain ns/v':>11}{'generator':>10}{'alone':>7}"
-          f"{'list HEX':>10}{'last int':>10} |{'memory: plain':>14}{'generator':>10}"
+          f"{'net':>7}{'list HEX':>10}{'last int':>10} |{'memory: plain':>14}{'generator':>10}"
           f"{'list HEX':>10}")
 
 
@@ -420,6 +421,7 @@ def print_general_line(entry):
           f"{r[GEN_PLAIN]['ns_per_value']:>11.1f}"
           f"{marked(r[GEN_ROWS]['best_ns'] / plain, checks.get('general generator x plain'), 9)}"
           f"{r[GEN_ALONE]['best_ns'] / plain:>7.2f}"
+          f"{(r[GEN_ROWS]['best_ns'] - r[GEN_ALONE]['best_ns']) / plain:>7.2f}"
           f"{marked(r[GEN_LIST_HEX]['best_ns'] / plain, checks.get('general list HEX x plain'), 9)}"
           f"{last} |{memory_share(r[GEN_PLAIN]):>14.2f}"
           f"{marked(memory_share(r[GEN_ROWS]), gen_mem, 9)}"
