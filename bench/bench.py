@@ -100,9 +100,10 @@ GEN_LIST_HEX, GEN_LAST_STR = report.GEN_LIST_HEX, report.GEN_LAST_STR
 GEN_LAST_INT = report.GEN_LAST_INT
 SMALL = "small"
 SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
-# (rows, values per row, characters per value or None for 1-12): texts of
-# 4,095 and 4,160 to 4,290 characters, then about 10k, 19k and 38k.
-SMALL_BEYOND = ((63, 2, 29), (64, 2, 29), (65, 2, 29), (66, 2, 29),
+# (rows, values per row, characters per value or None for 1-12): a text of
+# 1,950 characters for reference, of 4,095 and 4,160 to 4,290 characters,
+# then about 10k, 19k and 38k.
+SMALL_BEYOND = ((30, 2, 29), (63, 2, 29), (64, 2, 29), (65, 2, 29), (66, 2, 29),
                 (100, 10, None), (200, 10, None), (400, 10, None))
 REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
 MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls and --general, by default
@@ -557,7 +558,8 @@ def bench_general(shape, size, draw, repeat, table=None):
 def bench_small_beyond(repeat, draw):
     """Per-call times of tarv.stringify and ''.join of the values on tables
     whose text straddles the point where the module leaves its first
-    buffer, and on a few larger ones."""
+    buffer (beside one of the same values well inside it), and on a few
+    larger ones."""
     results = []
     for n_rows, per_row, value_chars in SMALL_BEYOND:
         table = make_small_table(n_rows, per_row, draw, value_chars)
