@@ -3,6 +3,8 @@
     python3 bench/bench.py [--quick] [--shapes a,b,small] [--sizes 10k,1M|all]
         [--codecs tarv,orjson] [--seed N|random] [--repeat N] [--clock cpu|wall]
         [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
+    python3 bench/bench.py [--repeat-calls] [--general] [--threads N] [--shapes ...]
+        [--sizes ...] [--json PATH]
     python3 bench/bench.py --compare BEFORE.json AFTER.json
 
 Every codec runs in this one process on the same tables, its calls
@@ -34,9 +36,26 @@ reuse freed heap memory instead of faulting in fresh pages, which counts
 the allocator's page faults apart from the codec's own time.
 
 The shape "small" is the small-table mode: ns per call (timeit, best of N,
-collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables.
+collector on) of tarv, orjson and msgpack on 1x1 ... 50x8 tables, then of
+tarv against ''.join of the values on tables whose text straddles the point
+where the module leaves its first buffer, and on a few larger ones.
+
+Three modes take the place of the runs above (and leave out "small" unless
+--shapes names it), over every shape and size given:
+  --repeat-calls  per table one warm-up call, then 30 calls in a row (each
+                  result dropped) of tarv.stringify, the floor and ''.join of
+                  the pieces that make tarv's own text: the best time and the
+                  page faults per call, which a program calling it in a loop
+                  pays (the join of the same text tells the allocator's part);
+  --general       tarv.stringify on a generator of the rows, with tarv.HEX a
+                  list, and on a table plain but for its last item (an int),
+                  against the plain call; the generator by itself beside;
+  --threads N     throughput of the encoders and decoders of tarv, orjson and
+                  msgpack on independent tables in N threads against one
+                  thread making the same calls, on the wall clock.
 """
 import argparse
+import collections
 import contextlib
 import csv
 import gc
@@ -51,7 +70,9 @@ import random
 import resource
 import subprocess
 import sys
+import sysconfig
 import tempfile
+import threading
 import time
 import timeit
 import tracemalloc
@@ -59,7 +80,7 @@ import tracemalloc
 import tarv
 
 import report
-from shapes import SHAPES, make_small_table, make_table
+from shapes import SHAPES, SHORT, make_small_table, make_table
 
 try:
     import orjson
@@ -73,8 +94,25 @@ except ImportError:
 DEFAULT_DRAW = 20240611  # the same tables on every run unless --seed says otherwise
 ENC_FLOOR = report.ENC_FLOOR
 DEC_FLOOR = report.DEC_FLOOR
+SAME_TEXT = report.SAME_TEXT
+GEN_PLAIN, GEN_ROWS, GEN_ALONE = report.GEN_PLAIN, report.GEN_ROWS, report.GEN_ALONE
+GEN_LIST_HEX, GEN_LAST_STR = report.GEN_LIST_HEX, report.GEN_LAST_STR
+GEN_LAST_INT = report.GEN_LAST_INT
 SMALL = "small"
 SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
+# (rows, values per row, characters per value or None for 1-12): a text of
+# 1,950 characters for reference, of 4,095 and 4,160 to 4,290 characters,
+# then about 10k, 19k and 38k.
+SMALL_BEYOND = ((30, 2, 29), (63, 2, 29), (64, 2, 29), (65, 2, 29), (66, 2, 29),
+                (100, 10, None), (200, 10, None), (400, 10, None))
+REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
+MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls and --general, by default
+THREAD_SIZES = (100_000,)  # --threads, by default
+THREAD_PEERS = ("tarv", "orjson", "msgpack")
+THREAD_SAMPLE_S = 0.3  # the one-thread run of a sample takes this long, about
+# glibc's malloc maps blocks larger than its mmap threshold afresh; freeing
+# one raises the threshold to its size, up to this ceiling (64-bit builds).
+MMAP_THRESHOLD_MAX = 4 * 1024 * 1024 * 8 if sys.maxsize > 2**32 else 512 * 1024
 SMALL_PEERS = ("tarv", "orjson", "msgpack")
 SMALL_SAMPLE_S = 0.004  # each small-table sample runs this long, about
 SWEEP = (10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000)
@@ -377,6 +415,254 @@ def per_call(fns, repeat):
             for name in fns}
 
 
+# ------------------------------------------------------------ repeated calls
+
+def same_text_pieces(table, hex_digits=None):
+    """The pieces that ''.join() makes tarv's text of `table` from: per value
+    its header character, its UTF-16 length in decimal and its characters,
+    per row ';'. Items that are not str are taken as str() of them."""
+    hex_digits = tarv.HEX if hex_digits is None else hex_digits
+    pieces = []
+    append, extend = pieces.append, pieces.extend
+    for row in table:
+        for v in row:
+            if type(v) is not str:
+                v = str(v)
+            l_str = str(len(v.encode("utf-16-le", "surrogatepass")) // 2)
+            extend((hex_digits[len(l_str) - 1], l_str, v))
+        append(";")
+    return pieces
+
+
+def calls_in_a_row(fn, n_values, calls=REPEAT_CALLS):
+    """One warm-up call of fn, then `calls` calls in a loop, each result
+    dropped before the next call: the best time of them and the minor page
+    faults per call over the loop."""
+    clock_ns = CLOCKS[clock][0]
+    result = fn()
+    result_bytes = sys.getsizeof(result)
+    del result
+    gc.collect()
+    times = []
+    faults_before = minor_faults()
+    for _ in range(calls):
+        t0 = clock_ns()
+        result = fn()
+        t1 = clock_ns()
+        del result
+        times.append(t1 - t0)
+    faults = minor_faults() - faults_before
+    return {"times_ns": times, "best_ns": min(times), "ns_per_value": min(times) / n_values,
+            "faults_per_call": faults / calls, "result_bytes": result_bytes}
+
+
+def bench_repeat_calls(shape, size, draw, calls=REPEAT_CALLS, table=None):
+    """tarv.stringify, the floor and the join of tarv's own text in pieces,
+    each called `calls` times in a row on one table."""
+    if table is None:
+        table = make_table(shape, size, draw)
+    flat = [v for row in table for v in row]
+    pieces = same_text_pieces(table)
+    text = tarv.stringify(table)
+    if "".join(pieces) != text:
+        raise SystemExit(f"{shape} {size}: the same-text pieces do not join to tarv's text")
+    entry = {"shape": shape, "size": size, "rows": len(table), "values": len(flat),
+             "chars": sum(map(len, flat)), "text_chars": len(text),
+             "text_bytes": sys.getsizeof(text), "output": charset(text), "calls": calls,
+             "mmap_threshold_max": (MMAP_THRESHOLD_MAX if platform.libc_ver()[0] == "glibc"
+                                    else None)}
+    del text
+    fns = {"tarv": lambda: tarv.stringify(table), ENC_FLOOR: lambda: "".join(flat),
+           SAME_TEXT: lambda: "".join(pieces)}
+    with out_of_collectors_view():
+        entry["results"] = {name: calls_in_a_row(fn, max(1, len(flat)), calls)
+                            for name, fn in fns.items()}
+    return entry
+
+
+# ------------------------------------------------------------ general paths
+
+def stringify_with_hex(table, hex_value):
+    """tarv.stringify(table) with tarv.HEX bound to hex_value for the call;
+    HEX is restored after it, whatever the call raises."""
+    saved = tarv.HEX
+    tarv.HEX = hex_value
+    try:
+        return tarv.stringify(table)
+    finally:
+        tarv.HEX = saved
+
+
+def last_item_copies(table):
+    """Two copies of `table` made the same way (same row lists, same values,
+    so laid out alike in memory): the second one's very last value is the
+    int 7 instead of a str. None if the table has no value."""
+    last = next((i for i in range(len(table) - 1, -1, -1) if table[i]), None)
+    if last is None:
+        return None
+    plain = [list(row) for row in table]
+    other = [list(row) for row in table]
+    other[last][-1] = 7
+    return plain, other
+
+
+def bench_general(shape, size, draw, repeat, table=None):
+    """tarv.stringify on the paths off its plainest one, against the plain
+    call on the same table: a generator of the rows, HEX rebound to a list,
+    and a table plain but for its last item."""
+    if table is None:
+        table = make_table(shape, size, draw)
+    n_values = sum(map(len, table))
+    text = "".join(same_text_pieces(table))
+    hex_list = list(tarv.HEX)
+    cases = {
+        GEN_PLAIN: lambda: tarv.stringify(table),
+        GEN_ROWS: lambda: tarv.stringify(r for r in table),
+        GEN_ALONE: lambda: collections.deque((r for r in table), maxlen=0),
+        GEN_LIST_HEX: lambda: stringify_with_hex(table, hex_list),
+    }
+    expected = dict.fromkeys((GEN_PLAIN, GEN_ROWS, GEN_LIST_HEX), text)
+    copies = last_item_copies(table)
+    if copies:
+        same, other = copies
+        cases[GEN_LAST_STR] = lambda: tarv.stringify(same)
+        cases[GEN_LAST_INT] = lambda: tarv.stringify(other)
+        expected[GEN_LAST_STR] = text
+        expected[GEN_LAST_INT] = "".join(same_text_pieces(other))
+
+    def check_text(name, result):
+        if name in expected and result != expected[name]:
+            raise SystemExit(f"general {shape} {size}: {name} gives another text")
+
+    cacheable = len(text) + 64 * n_values <= WARM_MAX_BYTES
+
+    def read_table(name):
+        for row in (other if name == GEN_LAST_INT else same if name == GEN_LAST_STR
+                    else table) if cacheable else ():
+            sum(len(v) for v in row if type(v) is str)
+
+    entry = {"shape": shape, "size": size, "rows": len(table), "values": n_values,
+             "text_chars": len(text), "output": charset(text)}
+    del text
+    with out_of_collectors_view():
+        entry["results"] = measure(cases, set(), repeat, max(1, n_values), False, check_text,
+                                   read_table)
+    for name in (GEN_PLAIN, GEN_ROWS, GEN_LIST_HEX):
+        extra, held = memory_of(cases[name], False)
+        entry["results"][name].update(extra_bytes=extra, result_bytes=held)
+    return entry
+
+
+# ------------------------------------------------------------ small tables past the first buffer
+
+def bench_small_beyond(repeat, draw):
+    """Per-call times of tarv.stringify and ''.join of the values on tables
+    whose text straddles the point where the module leaves its first
+    buffer (beside one of the same values well inside it), and on a few
+    larger ones."""
+    results = []
+    for n_rows, per_row, value_chars in SMALL_BEYOND:
+        table = make_small_table(n_rows, per_row, draw, value_chars)
+        flat = [v for row in table for v in row]
+        text = tarv.stringify(table)
+        if text != "".join(same_text_pieces(table)):
+            raise SystemExit("small table: tarv's text is not the expected one")
+        fns = {"tarv": lambda table=table: tarv.stringify(table),
+               ENC_FLOOR: lambda flat=flat: "".join(flat)}
+        label = f"{n_rows}x{per_row}" + (f" ({value_chars} ch)" if value_chars else "")
+        entry = {"table": label, "rows": n_rows, "values": len(flat),
+                 "value_chars": value_chars or f"{SHORT[0]}-{SHORT[1]}",
+                 "text_chars": len(text)}
+        with out_of_collectors_view():
+            entry["encode"] = per_call(fns, repeat)
+        results.append(entry)
+    return results
+
+
+# ------------------------------------------------------------ threads
+
+def gil_state():
+    """(whether this build can run without the GIL, whether the GIL is on)."""
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    is_enabled = getattr(sys, "_is_gil_enabled", None)
+    return free_threaded, True if is_enabled is None else bool(is_enabled())
+
+
+def run_in_threads(fn, batches, calls):
+    """Wall-clock seconds for one thread per batch to call fn(x) `calls`
+    times on each x of its batch in turn, all threads let go at once: from
+    the first thread's start to the last one's end."""
+    barrier = threading.Barrier(len(batches))
+    spans = [None] * len(batches)
+    errors = []
+
+    def work(idx, batch):
+        try:
+            barrier.wait()
+            t0 = time.perf_counter()
+            for x in batch:
+                for _ in range(calls):
+                    fn(x)
+            spans[idx] = (t0, time.perf_counter())
+        except BaseException as exc:  # reported by the caller
+            errors.append(exc)
+            barrier.abort()
+
+    threads = [threading.Thread(target=work, args=(i, b)) for i, b in enumerate(batches)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
+def thread_codecs(available):
+    return [c for c in available if c[0] in THREAD_PEERS]
+
+
+def bench_threads(shape, size, n_threads, draw, repeat, available):
+    """Throughput of each encoder and decoder on n_threads independent
+    tables (each thread its own table and its own encoded input) in
+    n_threads threads against one thread doing the same calls in turn."""
+    tables = [make_table(shape, size, draw + i) for i in range(n_threads)]
+    n_values = sum(map(len, tables[0]))
+    free_threaded, gil = gil_state()
+    entry = {"shape": shape, "size": size, "values": n_values, "threads": n_threads,
+             "free_threaded_build": free_threaded, "gil_enabled": gil, "results": {}}
+    with out_of_collectors_view():
+        for name, enc, dec in thread_codecs(available):
+            datas = [enc(t) for t in tables]
+            if any(dec(d) != t for d, t in zip(datas, tables)):
+                raise SystemExit(f"{name}: decoding its encoded table gives a different table")
+            entry["results"][name] = {
+                kind: thread_speedup(fn, inputs, repeat, n_values)
+                for kind, fn, inputs in (("encode", enc, tables), ("decode", dec, datas))}
+            del datas
+    return entry
+
+
+def thread_speedup(fn, inputs, repeat, n_values):
+    """Best wall time of the inputs' calls spread over one thread each
+    against all of them in one thread, the two interleaved per repeat."""
+    fn(inputs[0])
+    t0 = time.perf_counter()
+    fn(inputs[0])
+    one_call = max(time.perf_counter() - t0, 1e-7)
+    calls = max(1, round(THREAD_SAMPLE_S / (one_call * len(inputs))))
+    one, many = [], []
+    for _ in range(repeat):
+        gc.collect()
+        one.append(run_in_threads(fn, [inputs], calls))
+        gc.collect()
+        many.append(run_in_threads(fn, [[x] for x in inputs], calls))
+    total = calls * len(inputs) * n_values
+    return {"calls_per_thread": calls, "one_thread_s": one, "threads_s": many,
+            "values_per_s_one": total / min(one), "values_per_s_threads": total / min(many),
+            "speedup": min(one) / min(many)}
+
+
 # ------------------------------------------------------------ options
 
 def parse_size(text):
@@ -433,9 +719,10 @@ def arguments(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="one size per shape (a tenth of its full one, 10k at least), 3 repeats")
-    ap.add_argument("--shapes", default=",".join([*SHAPES, SMALL]),
+    ap.add_argument("--shapes",
                     help=f"comma-separated, from {', '.join(SHAPES)} and {SMALL} "
-                         "(the small-table mode); default all")
+                         "(the small-table mode); default all (with a mode below, all "
+                         f"but {SMALL})")
     ap.add_argument("--sizes", type=parse_sizes, metavar="N,N|all",
                     help="values per table, e.g. 10,1k,100k,1M; 'all' sweeps 10 to 10M "
                          "(default: 10k and each shape's own size)")
@@ -458,6 +745,19 @@ def arguments(argv):
                     help="skip the heap columns (allocator page faults counted apart)")
     ap.add_argument("--no-memory", action="store_true",
                     help="skip the tracemalloc pass (tarv's functions)")
+    ap.add_argument("--repeat-calls", action="store_true",
+                    help=f"mode: per table, one warm-up call and then {REPEAT_CALLS} calls in a "
+                         "row of tarv.stringify, the floor and ''.join of tarv's text in "
+                         "pieces: best time and page faults per call (default sizes "
+                         "10k,100k,1M)")
+    ap.add_argument("--general", action="store_true",
+                    help="mode: tarv.stringify of a generator of the rows, with HEX a list, "
+                         "and of a table plain but for its last item, against the plain call "
+                         "(default sizes 10k,100k,1M)")
+    ap.add_argument("--threads", type=int, metavar="N",
+                    help="mode: throughput of parse and stringify (and of orjson's and "
+                         "msgpack's) on independent tables in N threads against one thread "
+                         "doing the same work, wall clock (default size 100k)")
     ap.add_argument("--plot", metavar="PATH.png", help="save a bar chart")
     ap.add_argument("--json", metavar="PATH", help="save the raw results")
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE.json", "AFTER.json"),
@@ -469,6 +769,11 @@ def arguments(argv):
     # Small tables take milliseconds: they get 7 repeats unless told otherwise.
     args.small_repeat = args.repeat or 7
     args.repeat = args.repeat or (3 if args.quick else 5)
+    args.modes = bool(args.repeat_calls or args.general or args.threads)
+    if args.threads is not None and args.threads < 1:
+        ap.error("--threads takes a number of threads >= 1")
+    if args.shapes is None:
+        args.shapes = ",".join([*SHAPES] if args.modes else [*SHAPES, SMALL])
     args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
     unknown = [s for s in args.shapes if s not in SHAPES and s != SMALL]
     if unknown or not args.shapes or args.repeat < 1:
@@ -506,11 +811,11 @@ def main(argv=None):
         return 0
 
     info = versions()
-    heap = not args.no_heap and platform.libc_ver()[0] == "glibc"
+    heap = not args.no_heap and not args.modes and platform.libc_ver()[0] == "glibc"
     print("tarv benchmark: " + ", ".join(f"{k} {v}" for k, v in info.items()))
     print(f"tables {args.draw}, repeat {args.repeat} (best counts), {clock} clock, "
           f"codecs {', '.join(names)}")
-    if not args.no_memory:
+    if not args.no_memory and not args.modes:
         print("memory (tracemalloc, one call of tarv): 'extra B/v' is the peak beyond\n"
               "what the result holds; 'result B/v' is what the result holds. Memory\n"
               "taken outside Python's allocators is not seen by tracemalloc.")
@@ -518,15 +823,16 @@ def main(argv=None):
         print("heap columns: tarv's encoder and the floor again, in a child process whose\n"
               "malloc keeps freed memory (MALLOC_MMAP_MAX_=0, huge MALLOC_TRIM_THRESHOLD_):\n"
               "page faults of the allocator counted apart.")
-    elif not args.no_heap:
+    elif not args.no_heap and not args.modes:
         print("note: not glibc, no heap columns")
     for name, mod in (("orjson", orjson), ("msgpack", msgpack)):
         if not mod:
             print(f"note: {name} is not installed, skipped")
     print()
 
-    runs = []
-    for shape in (s for s in args.shapes if s != SMALL):
+    shapes = [s for s in args.shapes if s != SMALL]
+    data = {"runs": [], "small": []}
+    for shape in shapes if not args.modes else ():
         for size in sizes_for(shape, args.sizes, args.quick):
             if size * SHAPES[shape].chars_per_value > MAX_CHARS:
                 print(f"== {shape}, {size:,} values: skipped, over {MAX_CHARS:,} characters ==\n")
@@ -539,13 +845,17 @@ def main(argv=None):
             del table
             run["seconds"] = round(time.monotonic() - run_started, 1)
             report.print_run(run, SHAPES[shape].about)
-            runs.append(run)
-    small = []
+            data["runs"].append(run)
+    run_modes(args, shapes, data)
     if SMALL in args.shapes:
-        small = bench_small(args.available, args.small_repeat, args.draw)
-        report.print_small(small, args.small_repeat)
-    checks = report.check_targets(runs, small)
-    report.print_targets(runs, small, checks)
+        data["small"] = bench_small(args.available, args.small_repeat, args.draw)
+        report.print_small(data["small"], args.small_repeat)
+        data["small_beyond"] = bench_small_beyond(args.small_repeat, args.draw)
+        report.print_small_beyond(data["small_beyond"], args.small_repeat)
+    checks = report.check_targets(data["runs"], data["small"])
+    report.print_targets(data["runs"], data["small"], checks)
+    mode_checks = report.mode_checks(data)
+    report.print_mode_summary(mode_checks)
 
     elapsed = time.monotonic() - started
     print(f"\ntables {args.draw}; took {elapsed:.0f} s")
@@ -555,12 +865,56 @@ def main(argv=None):
                 "clock": clock,
                 "argv": sys.argv[1:] if argv is None else argv, "seconds": round(elapsed)}
         with open(args.json, "w") as f:
-            json.dump({"meta": meta, "runs": runs, "small": small,
-                       "targets": checks}, f, indent=1)
+            json.dump({"meta": meta, **data, "targets": checks + mode_checks}, f, indent=1)
         print(f"raw results written to {args.json}")
     if args.plot:
-        report.plot(args.plot, runs)
+        report.plot(args.plot, data["runs"])
     return 0
+
+
+def mode_sizes(shape, sizes, defaults):
+    """The sizes a mode runs a shape at, those whose tables are not too big."""
+    chosen = []
+    for size in sizes or defaults:
+        if size * SHAPES[shape].chars_per_value > MAX_CHARS:
+            print(f"  ({shape}, {size:,} values: skipped, over {MAX_CHARS:,} characters)")
+        else:
+            chosen.append(size)
+    return chosen
+
+
+def run_modes(args, shapes, data):
+    """--repeat-calls, --general and --threads, each over every shape and
+    size, printing a line per table as it ends; the results go into data."""
+    if args.repeat_calls:
+        data["repeat_calls"] = []
+        report.print_repeat_calls_head(REPEAT_CALLS, clock)
+        for shape in shapes:
+            for size in mode_sizes(shape, args.sizes, MODE_SIZES):
+                entry = bench_repeat_calls(shape, size, args.draw)
+                report.print_repeat_calls_line(entry)
+                data["repeat_calls"].append(entry)
+        print()
+    if args.general:
+        data["general"] = []
+        report.print_general_head(args.repeat, clock)
+        for shape in shapes:
+            for size in mode_sizes(shape, args.sizes, MODE_SIZES):
+                entry = bench_general(shape, size, args.draw, args.repeat)
+                report.print_general_line(entry)
+                data["general"].append(entry)
+        print()
+    if args.threads:
+        data["threads"] = []
+        free_threaded, gil = gil_state()
+        report.print_threads_head(args.threads, free_threaded, gil, args.repeat)
+        for shape in shapes:
+            for size in mode_sizes(shape, args.sizes, THREAD_SIZES):
+                entry = bench_threads(shape, size, args.threads, args.draw, args.repeat,
+                                      args.available)
+                report.print_threads_lines(entry)
+                data["threads"].append(entry)
+        print()
 
 
 if __name__ == "__main__":

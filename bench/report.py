@@ -8,6 +8,14 @@ import json
 ENC_FLOOR = "floor: ''.join"
 DEC_FLOOR = "floor: marshal, gc off"
 FLOORS = (ENC_FLOOR, DEC_FLOOR)
+SAME_TEXT = "same text: ''.join(pieces)"
+# The calls of the general-path mode.
+GEN_PLAIN = "stringify(table)"
+GEN_ROWS = "stringify(generator)"
+GEN_ALONE = "generator alone"
+GEN_LIST_HEX = "stringify, HEX a list"
+GEN_LAST_STR = "copy, last value a str"
+GEN_LAST_INT = "copy, last value an int"
 
 # What the code is held to, checked on every table of at least MIN_VALUES
 # values (smaller ones are the small-table mode's business).
@@ -19,7 +27,21 @@ LIMITS = {
     "parse vs peer": 2.0,  # fastest peer / tarv, at least; short values only
     "parse x floor": 1.0,  # tarv / marshal with the collector off, at most
     "small x peer": 1.0,  # tarv / the faster of orjson and msgpack per call, at most
+    "repeat-calls x floor": 1.5,  # tarv / ''.join, best of the calls in a row, at most
+    "general generator x plain": 1.3,  # stringify(r for r in table) / stringify(table)
+    "general list HEX x plain": 2.0,  # with tarv.HEX a list / plain
+    "general last item x plain": 1.1,  # last value an int / the same layout all str
+    "general memory x result": 1.0,  # peak beyond the result / the result, generator and list HEX
+    "small beyond x join": 1.5,  # tarv / ''.join of the values per call, at most
+    "threads speed-up": 1.8,  # values/s in 2 threads / in 1, at least; GIL off only
 }
+# Page faults per call that stringify may take beyond the floor's in the
+# repeated-calls mode before it counts as a miss: the loop's own bookkeeping.
+FAULT_SLACK = 1.0
+# A same-text join whose faults per call are at least this share of
+# stringify's faults as much.
+FAULTS_TOO = 0.9
+THREADS_JUDGED = 2  # the speed-up target is for this many threads
 # Peak memory beyond tarv's result, bytes per value, (stringify, parse), as
 # the code measured it before the rework of the writer, on the default tables
 # (tracemalloc, CPython 3.11): the target is to stay at or under it. It
@@ -188,6 +210,8 @@ def check_targets(runs, small):
 def mark(c):
     if c is None:
         return " "
+    if c.get("allocator"):
+        return "~"
     return "*" if c.get("faults_apart") else " " if c["ok"] else "!"
 
 
@@ -247,6 +271,233 @@ def print_targets(runs, small, checks):
           f"{len(misses)} missed")
 
 
+# ------------------------------------------------------------ the modes
+
+def subject_of(entry):
+    return f"{entry['shape']} {fmt_count(entry['values'])}"
+
+
+def repeat_calls_checks(entry):
+    """stringify x the floor, and its page faults per call against the
+    floor's; a faults miss tells whether the join of the same text in
+    pieces faults as much, and is the allocator's if that text is too big
+    for glibc to keep for the next call."""
+    if entry["values"] < MIN_VALUES:
+        return []
+    subject, r = subject_of(entry), entry["results"]
+    tarv, floor, same = r["tarv"], r[ENC_FLOOR], r[SAME_TEXT]
+    found = [check("repeat-calls x floor", subject, tarv["best_ns"] / floor["best_ns"],
+                   LIMITS["repeat-calls x floor"])]
+    faults, floor_faults = tarv["faults_per_call"], floor["faults_per_call"]
+    ok = faults <= floor_faults + FAULT_SLACK
+    same_too = (not ok and same["faults_per_call"] > floor_faults + FAULT_SLACK
+                and same["faults_per_call"] >= FAULTS_TOO * faults)
+    ceiling = entry.get("mmap_threshold_max")
+    allocator = same_too and ceiling is not None and entry["text_bytes"] > ceiling
+    found.append(check("repeat-calls faults/call", subject, faults, floor_faults, ok=ok,
+                       same_text_faults=same["faults_per_call"], same_text_faults_too=same_too,
+                       allocator=allocator))
+    return found
+
+
+def general_checks(entry):
+    if entry["values"] < MIN_VALUES:
+        return []
+    subject, r = subject_of(entry), entry["results"]
+    plain = r[GEN_PLAIN]["best_ns"]
+    found = [check("general generator x plain", subject, r[GEN_ROWS]["best_ns"] / plain,
+                   LIMITS["general generator x plain"]),
+             check("general list HEX x plain", subject, r[GEN_LIST_HEX]["best_ns"] / plain,
+                   LIMITS["general list HEX x plain"])]
+    if GEN_LAST_INT in r:
+        found.append(check("general last item x plain", subject,
+                           r[GEN_LAST_INT]["best_ns"] / r[GEN_LAST_STR]["best_ns"],
+                           LIMITS["general last item x plain"]))
+    for name, target in ((GEN_ROWS, "general generator memory x result"),
+                         (GEN_LIST_HEX, "general list HEX memory x result")):
+        found.append(check(target, subject, memory_share(r[name]),
+                           LIMITS["general memory x result"]))
+    return found
+
+
+def memory_share(result):
+    return result["extra_bytes"] / max(1, result["result_bytes"])
+
+
+def small_beyond_checks(entry):
+    enc = entry["encode"]
+    return [check("small beyond x join", entry["table"],
+                  enc["tarv"]["ns_per_call"] / enc[ENC_FLOOR]["ns_per_call"],
+                  LIMITS["small beyond x join"])]
+
+
+def threads_checks(entry):
+    """tarv's speed-ups, judged only with the GIL off and at the number of
+    threads the target is for."""
+    if entry["gil_enabled"] or entry["threads"] != THREADS_JUDGED or "tarv" not in entry["results"]:
+        return []
+    subject = f"{subject_of(entry)}, {entry['threads']} threads"
+    return [check(f"threads {fn} speed-up", subject, entry["results"]["tarv"][kind]["speedup"],
+                  LIMITS["threads speed-up"], at_most=False)
+            for kind, fn in (("encode", "stringify"), ("decode", "parse"))]
+
+
+def mode_checks(data):
+    """The checks of every mode's results in a result file (none for a file
+    from before the modes)."""
+    return ([c for e in data.get("repeat_calls", []) for c in repeat_calls_checks(e)]
+            + [c for e in data.get("general", []) for c in general_checks(e)]
+            + [c for e in data.get("small_beyond", []) for c in small_beyond_checks(e)]
+            + [c for e in data.get("threads", []) for c in threads_checks(e)])
+
+
+def marked(value, c, width, digits=2):
+    """value right-aligned in width, then its check's mark; in brackets when
+    no target holds it."""
+    text = figure(value, c["limit"], digits) if c else f"({value:.{digits}f})"
+    return f"{text:>{width}}{mark(c)}"
+
+
+def print_repeat_calls_head(calls, clock):
+    print(f"== repeated calls: one warm-up call, then {calls} calls in a row, each result "
+          f"dropped; best of them ({clock} clock) ==\n"
+          "  x floor: / ''.join of the values; x same: / ''.join of the pieces of tarv's own\n"
+          "  text; faults: minor page faults per call over the calls. '~' marks a faults\n"
+          "  miss that is the allocator's: the same-text join faults too, on a text over\n"
+          "  glibc's mmap threshold ceiling, which is mapped anew at every call")
+    print(f"  {'shape':<13}{'values':>7}{'text MB':>8} |{'ns/value':>9}{'x floor':>9}"
+          f"{'x same':>8}{'faults':>9} |{'floor ns/v':>11}{'faults':>9} |{'same ns/v':>10}"
+          f"{'faults':>9} | verdict")
+
+
+def print_repeat_calls_line(entry):
+    r = entry["results"]
+    tarv, floor, same = r["tarv"], r[ENC_FLOOR], r[SAME_TEXT]
+    checks = {c["target"]: c for c in repeat_calls_checks(entry)}
+    x_floor, faults = checks.get("repeat-calls x floor"), checks.get("repeat-calls faults/call")
+    verdict = []
+    if not checks:
+        verdict.append("not judged")
+    if x_floor and not x_floor["ok"]:
+        verdict.append("x floor missed")
+    if faults and not faults["ok"]:
+        verdict.append("allocator: same-text join faults too" if faults["allocator"]
+                       else "faults missed; " + ("same-text join faults too"
+                                                 if faults["same_text_faults_too"]
+                                                 else "same-text join does not"))
+    print(f"  {entry['shape']:<13}{fmt_count(entry['values']):>7}"
+          f"{entry['text_bytes'] / 1e6:>8.1f} |{tarv['ns_per_value']:>9.1f}"
+          f"{marked(tarv['best_ns'] / floor['best_ns'], x_floor, 8)}"
+          f"{tarv['best_ns'] / same['best_ns']:>8.2f}"
+          f"{marked(tarv['faults_per_call'], faults, 8, 1)} |{floor['ns_per_value']:>11.1f}"
+          f"{floor['faults_per_call']:>9.1f} |{same['ns_per_value']:>10.1f}"
+          f"{same['faults_per_call']:>9.1f} | {'; '.join(verdict) or 'ok'}".rstrip())
+
+
+def print_general_head(repeat, clock):
+    print(f"== general paths: tarv.stringify off its plain path, x the plain call on the same "
+          f"table (best of {repeat}, {clock} clock) ==\n"
+          "  generator: stringify(r for r in table); alone: the generator by itself,\n"
+          "  deque((r for r in table), maxlen=0); net: (generator - alone) / plain, 1.00\n"
+          "  when the call on a generator costs the plain call plus the generator's own;\n"
+          "  list HEX: tarv.HEX bound to list(tarv.HEX); last int: a copy of the table\n"
+          "  whose last value is the int 7, x an identical copy whose last value stays a\n"
+          "  str; memory: tracemalloc peak beyond the result, x the result's size")
+    print(f"  {'shape':<13}{'values':>7} |{'plain ns/v':>11}{'generator':>10}{'alone':>7}"
+          f"{'net':>7}{'list HEX':>10}{'last int':>10} |{'memory: plain':>14}{'generator':>10}"
+          f"{'list HEX':>10}")
+
+
+def print_general_line(entry):
+    r = entry["results"]
+    plain = r[GEN_PLAIN]["best_ns"]
+    checks = {c["target"]: c for c in general_checks(entry)}
+    gen_mem = checks.get("general generator memory x result")
+    hex_mem = checks.get("general list HEX memory x result")
+    last = (marked(r[GEN_LAST_INT]["best_ns"] / r[GEN_LAST_STR]["best_ns"],
+                   checks.get("general last item x plain"), 9)
+            if GEN_LAST_INT in r else f"{'-':>9} ")
+    print(f"  {entry['shape']:<13}{fmt_count(entry['values']):>7} |"
+          f"{r[GEN_PLAIN]['ns_per_value']:>11.1f}"
+          f"{marked(r[GEN_ROWS]['best_ns'] / plain, checks.get('general generator x plain'), 9)}"
+          f"{r[GEN_ALONE]['best_ns'] / plain:>7.2f}"
+          f"{(r[GEN_ROWS]['best_ns'] - r[GEN_ALONE]['best_ns']) / plain:>7.2f}"
+          f"{marked(r[GEN_LIST_HEX]['best_ns'] / plain, checks.get('general list HEX x plain'), 9)}"
+          f"{last} |{memory_share(r[GEN_PLAIN]):>14.2f}"
+          f"{marked(memory_share(r[GEN_ROWS]), gen_mem, 9)}"
+          f"{marked(memory_share(r[GEN_LIST_HEX]), hex_mem, 9)}"
+          .rstrip())
+
+
+def print_small_beyond(entries, repeat):
+    if not entries:
+        return
+    print(f"== small tables past the first buffer: ns per call (timeit, best of {repeat}, "
+          "collector on), ASCII values ==")
+    print(f"  {'table':<15}{'values':>7}{'text chars':>11} |{'stringify':>10}"
+          f"{chr(39) * 2 + '.join':>10}{'x join':>8}")
+    for entry in entries:
+        enc = entry["encode"]
+        (c,) = small_beyond_checks(entry)
+        print(f"  {entry['table']:<15}{entry['values']:>7}{entry['text_chars']:>11,} |"
+              f"{enc['tarv']['ns_per_call']:>10.0f}{enc[ENC_FLOOR]['ns_per_call']:>10.0f}"
+              f"{marked(c['value'], c, 7)}".rstrip())
+    print()
+
+
+def print_threads_head(n_threads, free_threaded, gil, repeat):
+    print(f"== threads: {n_threads} threads, each on its own table (and its own encoded input "
+          "for the decoders),\n"
+          "   against one thread making the same calls in turn; wall clock, best of "
+          f"{repeat}; speed-up:\n"
+          f"   values per second in {n_threads} threads / in one ==")
+    print(f"  free-threaded build: {'yes' if free_threaded else 'no'}; GIL "
+          f"{'enabled' if gil else 'disabled'}"
+          + ("" if not gil else f" (the {LIMITS['threads speed-up']}x target is judged only "
+                                "with it disabled)"))
+    print(f"  {'shape':<13}{'values':>7} {'codec':<8}|{'encode Mv/s: 1':>15}{n_threads:>7}"
+          f"{'speed-up':>10} |{'decode Mv/s: 1':>15}{n_threads:>7}{'speed-up':>10}")
+
+
+def print_threads_lines(entry):
+    checks = {c["target"]: c for c in threads_checks(entry)}
+    for name, kinds in entry["results"].items():
+        line = f"  {entry['shape']:<13}{fmt_count(entry['values']):>7} {name:<8}|"
+        for kind, fn in (("encode", "stringify"), ("decode", "parse")):
+            k = kinds[kind]
+            c = checks.get(f"threads {fn} speed-up") if name == "tarv" else None
+            line += (f"{k['values_per_s_one'] / 1e6:>15.1f}{k['values_per_s_threads'] / 1e6:>7.1f}"
+                     f"{marked(k['speedup'], c, 9)} |")
+        print(line.rstrip("|").rstrip())
+
+
+# The targets of each mode, told by the start of their names.
+MODE_TARGETS = (
+    ("repeat-calls", "repeated calls: stringify <= 1.5x the floor, no more page faults\n"
+                     "    per call than the floor"),
+    ("general", "general paths: generator <= 1.3x, list HEX <= 2x, last item an int\n"
+                "    <= 1.1x the plain call; memory beyond the result <= 1x the result"),
+    ("small beyond", "small tables past the first buffer: <= 1.5x ''.join per call"),
+    ("threads", "threads: speed-up >= 1.8x with 2 threads, judged with the GIL off"),
+)
+
+
+def print_mode_summary(checks):
+    if not checks:
+        return
+    print("== targets of the modes ('!' marks a miss, '~' the allocator's) ==")
+    for prefix, text in MODE_TARGETS:
+        if any(c["target"].startswith(prefix) for c in checks):
+            print(f"  {text}")
+    allocator = [c for c in checks if c.get("allocator")]
+    misses = [c for c in checks if not c["ok"] and not c.get("allocator")]
+    print(f"  {len(checks) - len(misses) - len(allocator)} of {len(checks)} met"
+          + (f", {len(allocator)} the allocator's (same-text join faults too)" if allocator else "")
+          + f"; {len(misses)} missed"
+          + (": " + "; ".join(f"{c['target']} on {c['subject']} ({figure(c['value'], c['limit'])})"
+                              for c in misses) if misses else ""))
+
+
 # ------------------------------------------------------------ before/after
 
 def load(path):
@@ -271,7 +522,10 @@ def compare(before, after):
     keyed = {(r["shape"], r["values"]): r for r in before["runs"]}
     pairs = [(keyed[(r["shape"], r["values"])], r) for r in after["runs"]
              if (r["shape"], r["values"]) in keyed]
-    if not pairs and not (before.get("small") and after.get("small")):
+    mode_pairs = {key: common(before.get(key, []), after.get(key, []), keyed_by)
+                  for key, keyed_by in MODE_KEYS.items()}
+    if not pairs and not (before.get("small") and after.get("small")) and not any(
+            mode_pairs.values()):
         print("no table in common")
         return
     for kind, floor, fn in (("encode", ENC_FLOOR, "stringify"), ("decode", DEC_FLOOR, "parse")):
@@ -317,12 +571,89 @@ def compare(before, after):
                              f"| {min(peers):.0f}" if peers else
                              f"{b[kind]['tarv']['ns_per_call']:.0f} | {a[kind]['tarv']['ns_per_call']:.0f} | -")
             print(f"| {a['table']} | {cells[0]} | {cells[1]} |")
+    compare_modes(mode_pairs)
     for label, data in (("before", before), ("after", after)):
-        checks = check_targets(data["runs"], data.get("small", []))
+        checks = check_targets(data["runs"], data.get("small", [])) + mode_checks(data)
         misses = [f"{c['target']} on {c['subject']} ({figure(c['value'], c['limit'])})"
-                  for c in checks if not c["ok"]]
-        print(f"\ntargets {label}: {len(checks) - len(misses)} of {len(checks)} met"
+                  for c in checks if not c["ok"] and not c.get("allocator")]
+        allocator = sum(1 for c in checks if c.get("allocator"))
+        print(f"\ntargets {label}: {len(checks) - len(misses) - allocator} of {len(checks)} met"
+              + (f", {allocator} the allocator's (same-text join faults too)" if allocator else "")
               + (": missed " + "; ".join(misses) if misses else ""))
+
+
+# What pairs a mode's entries of two files.
+MODE_KEYS = {
+    "repeat_calls": lambda e: (e["shape"], e["values"]),
+    "general": lambda e: (e["shape"], e["values"]),
+    "small_beyond": lambda e: e["table"],
+    "threads": lambda e: (e["shape"], e["values"], e["threads"]),
+}
+
+
+def common(before, after, keyed_by):
+    """(before, after) entries of the same table, in the after file's order."""
+    keyed = {keyed_by(e): e for e in before}
+    return [(keyed[keyed_by(e)], e) for e in after if keyed_by(e) in keyed]
+
+
+def compare_modes(mode_pairs):
+    """Markdown before/after tables of the modes both files have."""
+    if mode_pairs["repeat_calls"]:
+        print("\n| repeated calls | values | ns/value before | after | x floor before | after "
+              "| x same text before | after | faults/call before | after | floor's before "
+              "| after |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for b, a in mode_pairs["repeat_calls"]:
+            cells = []
+            for e in (b, a):
+                r = e["results"]
+                cells.append((r["tarv"]["ns_per_value"],
+                              r["tarv"]["best_ns"] / r[ENC_FLOOR]["best_ns"],
+                              r["tarv"]["best_ns"] / r[SAME_TEXT]["best_ns"],
+                              r["tarv"]["faults_per_call"], r[ENC_FLOOR]["faults_per_call"]))
+            (bn, bf, bs, bq, bz), (an, af, as_, aq, az) = cells
+            print(f"| {a['shape']} | {fmt_count(a['values'])} | {bn:.1f} | {an:.1f} "
+                  f"| {ratio_text(bf, af)} | {ratio_text(bs, as_)} | {bq:.1f} | {aq:.1f} "
+                  f"| {bz:.1f} | {az:.1f} |")
+    if mode_pairs["general"]:
+        print("\n| general paths (x plain) | values | generator before | after "
+              "| list HEX before | after | last int before | after | memory x result, "
+              "generator before | after | list HEX before | after |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for b, a in mode_pairs["general"]:
+            def figures(e):
+                r = e["results"]
+                plain = r[GEN_PLAIN]["best_ns"]
+                last = (f"{r[GEN_LAST_INT]['best_ns'] / r[GEN_LAST_STR]['best_ns']:.2f}"
+                        if GEN_LAST_INT in r else "-")
+                return (f"{r[GEN_ROWS]['best_ns'] / plain:.2f}",
+                        f"{r[GEN_LIST_HEX]['best_ns'] / plain:.2f}", last,
+                        f"{memory_share(r[GEN_ROWS]):.2f}", f"{memory_share(r[GEN_LIST_HEX]):.2f}")
+            cells = " | ".join(f"{x} | {y}" for x, y in zip(figures(b), figures(a)))
+            print(f"| {a['shape']} | {fmt_count(a['values'])} | {cells} |")
+    if mode_pairs["small_beyond"]:
+        print("\n| small table past the first buffer | text chars | ns per call before "
+              "| after | x join before | after |")
+        print("|---|---:|---:|---:|---:|---:|")
+        for b, a in mode_pairs["small_beyond"]:
+            ratios = [e["encode"]["tarv"]["ns_per_call"] / e["encode"][ENC_FLOOR]["ns_per_call"]
+                      for e in (b, a)]
+            ns = [e["encode"]["tarv"]["ns_per_call"] for e in (b, a)]
+            print(f"| {a['table']} | {a['text_chars']:,} | {ns[0]:.0f} | {ns[1]:.0f} "
+                  f"| {ratio_text(*ratios)} |")
+    if mode_pairs["threads"]:
+        print("\n| threads (speed-up) | values | threads | codec | GIL before | after "
+              "| stringify before | after | parse before | after |")
+        print("|---|---:|---:|---|---|---|---:|---:|---:|---:|")
+        for b, a in mode_pairs["threads"]:
+            for name in (n for n in a["results"] if n in b["results"]):
+                rb, ra = b["results"][name], a["results"][name]
+                gil = ["on" if e["gil_enabled"] else "off" for e in (b, a)]
+                print(f"| {a['shape']} | {fmt_count(a['values'])} | {a['threads']} | {name} "
+                      f"| {gil[0]} | {gil[1]} "
+                      f"| {ratio_text(rb['encode']['speedup'], ra['encode']['speedup'])} "
+                      f"| {ratio_text(rb['decode']['speedup'], ra['decode']['speedup'])} |")
 
 
 # ------------------------------------------------------------ chart

@@ -168,9 +168,12 @@ def make_table(shape, n_values, draw):
     return SHAPES[shape].make(rng, n_values)
 
 
-def make_small_table(n_rows, per_row, draw):
-    """n_rows rows of per_row short ASCII values."""
-    rng = random.Random(f"{draw}:small:{n_rows}x{per_row}")
+def make_small_table(n_rows, per_row, draw, value_chars=None):
+    """n_rows rows of per_row ASCII values: short ones (1-12 characters), or
+    all of value_chars characters."""
+    lo, hi = SHORT if value_chars is None else (value_chars, value_chars)
+    label = "" if value_chars is None else f"x{value_chars}"
+    rng = random.Random(f"{draw}:small:{n_rows}x{per_row}{label}")
     n_values = n_rows * per_row
-    text = pool_for(rng, [(ASCII, 1)], n_values, SHORT[1])
-    return draw_rows(rng, text, lengths(rng, n_values, *SHORT), [per_row] * n_rows)
+    text = pool_for(rng, [(ASCII, 1)], n_values, hi)
+    return draw_rows(rng, text, lengths(rng, n_values, lo, hi), [per_row] * n_rows)

@@ -8,6 +8,8 @@ import subprocess
 import sys
 
 import pytest
+import tarv
+from hypothesis import given, settings, strategies as st
 
 import bench
 import report
@@ -255,3 +257,210 @@ def test_heap_settings_stop_the_faults_of_large_results():
         return int(out)
     assert later_faults({}) > 10_000  # 48 MB is above every mmap threshold
     assert later_faults(bench.HEAP_ENV) < 100
+
+
+# ------------------------------------------------------------ the modes
+
+# Any characters, astral ones among them, in tables of any shape.
+values = st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF,
+                               blacklist_categories=("Cs",)), max_size=30)
+tables = st.lists(st.lists(values, max_size=6), min_size=1, max_size=8)
+
+
+@settings(max_examples=200, deadline=None)
+@given(tables)
+def test_same_text_pieces_join_to_tarvs_text(table):
+    assert "".join(bench.same_text_pieces(table)) == tarv.stringify(table)
+
+
+@pytest.mark.parametrize("table", [
+    [["\ud800", "a\udfff"]],  # lone surrogates count one unit each
+    [["x" * 9, "x" * 10, "x" * 100]],  # one, two and three length digits
+    [[], [], ["😀" * 5]],  # 10 units: two digits for five characters
+    [[7, None, 2.5]],  # not str: taken as str() of it
+])
+def test_same_text_pieces_on_edge_values(table):
+    assert "".join(bench.same_text_pieces(table)) == tarv.stringify(table)
+
+
+def test_same_text_pieces_follow_a_given_hex():
+    hex_digits = "ZYXWVUTSRQPONMLK"
+    table = [["a", "b" * 12]]
+    assert "".join(bench.same_text_pieces(table, hex_digits)) == bench.stringify_with_hex(
+        table, hex_digits) == "Z1aY12" + "b" * 12 + ";"
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("table, raises", [([["a"]], None), ([["a", Unprintable()]], ValueError),
+                                           (5, TypeError)])
+def test_hex_is_restored_after_the_list_hex_call(table, raises):
+    before = tarv.HEX
+    if raises:
+        with pytest.raises(raises):
+            bench.stringify_with_hex(table, list(before))
+    else:
+        assert bench.stringify_with_hex(table, list(before)) == tarv.stringify(table)
+    assert tarv.HEX is before
+
+
+@pytest.mark.parametrize("table, row", [([["a", "b"], ["c"]], 1), ([["a"], [], []], 0),
+                                        ([["a"], ["b", "c", "d"], []], 1)])
+def test_last_item_copies_differ_in_their_last_value_only(table, row):
+    original = [list(r) for r in table]
+    plain, other = bench.last_item_copies(table)
+    assert plain == table and plain is not table
+    assert other[row][-1] == 7 and other[row][:-1] == table[row][:-1]
+    assert other[:row] + other[row + 1:] == table[:row] + table[row + 1:]
+    assert all(a is not b and a is not c for a, b, c in zip(table, plain, other))
+    assert table == original
+
+
+def test_last_item_copies_of_a_table_without_values():
+    assert bench.last_item_copies([[], []]) is None
+
+
+def test_repeat_calls_mode():
+    entry = bench.bench_repeat_calls("emoji-dense", 200, 3, calls=4)
+    r = entry["results"]
+    assert set(r) == {"tarv", report.ENC_FLOOR, report.SAME_TEXT}
+    assert all(len(x["times_ns"]) == 4 and x["faults_per_call"] >= 0 for x in r.values())
+    assert r["tarv"]["result_bytes"] == r[report.SAME_TEXT]["result_bytes"] == entry["text_bytes"]
+    assert entry["text_chars"] > entry["chars"] and entry["output"] == "wide"
+
+
+def test_general_mode_keeps_hex_and_checks_each_text():
+    before = tarv.HEX
+    entry = bench.bench_general("ragged", 300, 3, repeat=1)
+    assert tarv.HEX is before
+    r = entry["results"]
+    assert set(r) == {report.GEN_PLAIN, report.GEN_ROWS, report.GEN_ALONE, report.GEN_LIST_HEX,
+                      report.GEN_LAST_STR, report.GEN_LAST_INT}
+    assert all("extra_bytes" in r[n] for n in (report.GEN_PLAIN, report.GEN_ROWS,
+                                                report.GEN_LIST_HEX))
+
+
+def test_small_tables_beyond_the_first_buffer():
+    entries = bench.bench_small_beyond(1, 3)
+    assert [e["values"] for e in entries] == [r * n for r, n, _ in bench.SMALL_BEYOND]
+    assert all(set(e["encode"]) == {"tarv", report.ENC_FLOOR} for e in entries)
+    assert entries == sorted(entries, key=lambda e: e["text_chars"])
+
+
+def test_threads_mode(monkeypatch):
+    monkeypatch.setattr(bench, "THREAD_SAMPLE_S", 0.002)
+    entry = bench.bench_threads("short-ascii", 100, 2, 3, 1, bench.codecs())
+    assert entry["threads"] == 2 and "tarv" in entry["results"]
+    assert entry["gil_enabled"] == bench.gil_state()[1]
+    for kinds in entry["results"].values():
+        for k in kinds.values():
+            assert k["speedup"] > 0 and len(k["one_thread_s"]) == len(k["threads_s"]) == 1
+
+
+def test_an_error_in_a_thread_reaches_the_caller():
+    def fn(x):
+        if x:
+            raise ZeroDivisionError
+    with pytest.raises((ZeroDivisionError, bench.threading.BrokenBarrierError)):
+        bench.run_in_threads(fn, [[0], [1]], 3)
+    with pytest.raises(ZeroDivisionError):
+        bench.run_in_threads(fn, [[0, 1]], 3)
+
+
+@pytest.mark.parametrize("argv, small", [([], True), (["--general"], False),
+                                         (["--threads", "2"], False),
+                                         (["--repeat-calls", "--shapes", "tall,small"], True)])
+def test_the_modes_leave_out_small_tables_unless_asked(argv, small):
+    assert (bench.SMALL in bench.arguments(argv).shapes) is small
+
+
+# ------------------------------------------------------------ the modes' targets
+
+def repeat_entry(x_floor=1.0, faults=0.0, floor_faults=0.0, same_faults=0.0, text_bytes=1 << 20,
+                 values=N, ceiling=32 << 20):
+    def r(ns, f):
+        return {"best_ns": ns, "ns_per_value": ns / values, "faults_per_call": f}
+    return {"shape": "emoji-dense", "values": values, "text_bytes": text_bytes,
+            "mmap_threshold_max": ceiling,
+            "results": {"tarv": r(100 * x_floor, faults), report.ENC_FLOOR: r(100, floor_faults),
+                        report.SAME_TEXT: r(200, same_faults)}}
+
+
+@pytest.mark.parametrize("kwargs, floor_ok, faults_ok, allocator, same_too", [
+    (dict(x_floor=1.5), True, True, False, False),
+    (dict(x_floor=1.51), False, True, False, False),
+    (dict(faults=0.9), True, True, False, False),  # within the loop's own slack
+    (dict(faults=900, same_faults=900, text_bytes=40 << 20), True, False, True, True),
+    (dict(faults=900, same_faults=900, text_bytes=40 << 20, ceiling=None),
+     True, False, False, True),  # not glibc
+    (dict(faults=900, same_faults=900), True, False, False, True),  # small text: a plain miss
+    (dict(faults=900, same_faults=10, text_bytes=40 << 20), True, False, False, False),
+    (dict(faults=900, floor_faults=900, same_faults=900, text_bytes=40 << 20),
+     True, True, False, False),
+])
+def test_repeat_calls_targets(kwargs, floor_ok, faults_ok, allocator, same_too):
+    x_floor, faults = report.repeat_calls_checks(repeat_entry(**kwargs))
+    assert (x_floor["ok"], faults["ok"], faults["allocator"], faults["same_text_faults_too"]) == (
+        floor_ok, faults_ok, allocator, same_too)
+    assert report.mark(faults) == ("~" if allocator else " " if faults_ok else "!")
+
+
+def general_entry(gen=1.0, list_hex=1.0, last=1.0, gen_mem=0.5, hex_mem=0.5, last_item=True):
+    def r(ns, extra=0):
+        return {"best_ns": ns, "ns_per_value": ns / N, "extra_bytes": extra, "result_bytes": 1000}
+    results = {report.GEN_PLAIN: r(100), report.GEN_ROWS: r(100 * gen, 1000 * gen_mem),
+               report.GEN_ALONE: r(30), report.GEN_LIST_HEX: r(100 * list_hex, 1000 * hex_mem)}
+    if last_item:
+        results.update({report.GEN_LAST_STR: r(200), report.GEN_LAST_INT: r(200 * last)})
+    return {"shape": "ragged", "values": N, "results": results}
+
+
+@pytest.mark.parametrize("kwargs, missed", [
+    (dict(gen=1.3, list_hex=2.0, last=1.1, gen_mem=1.0, hex_mem=1.0), set()),
+    (dict(gen=1.31), {"general generator x plain"}),
+    (dict(list_hex=2.01), {"general list HEX x plain"}),
+    (dict(last=1.11), {"general last item x plain"}),
+    (dict(gen_mem=1.01, hex_mem=1.5), {"general generator memory x result",
+                                       "general list HEX memory x result"}),
+    (dict(last=9, last_item=False), set()),
+])
+def test_general_targets(kwargs, missed):
+    checks = report.general_checks(general_entry(**kwargs))
+    assert {c["target"] for c in checks if not c["ok"]} == missed
+    judged = {c["target"] for c in checks}
+    assert ("general last item x plain" in judged) is kwargs.get("last_item", True)
+
+
+@pytest.mark.parametrize("threads, gil, speedup, ok", [
+    (2, False, 1.8, True), (2, False, 1.79, False), (2, True, 1.0, None), (4, False, 1.0, None)])
+def test_thread_target_is_judged_with_the_gil_off_only(threads, gil, speedup, ok):
+    entry = {"shape": "short-ascii", "values": N, "threads": threads, "gil_enabled": gil,
+             "results": {"tarv": {k: {"speedup": speedup} for k in ("encode", "decode")}}}
+    checks = report.threads_checks(entry)
+    assert [c["ok"] for c in checks] == ([] if ok is None else [ok, ok])
+
+
+def test_modes_run_then_compare(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(bench, "THREAD_SAMPLE_S", 0.002)
+    path = tmp_path / "modes.json"
+    assert bench.main(["--repeat-calls", "--general", "--threads", "2", "--shapes", "tall,small",
+                       "--sizes", "100", "--repeat", "1", "--codecs", "orjson",
+                       "--json", str(path)]) == 0
+    saved = json.loads(path.read_text())
+    assert [len(saved[k]) for k in ("repeat_calls", "general", "threads")] == [1, 1, 1]
+    assert saved["runs"] == [] and saved["small"] and saved["small_beyond"]
+    assert {c["subject"] for c in saved["targets"]} >= {e["table"] for e in saved["small_beyond"]}
+    old = tmp_path / "old.json"
+    assert bench.main(["--shapes", "tall", "--sizes", "100", "--repeat", "1", "--codecs", "marshal",
+                       "--no-heap", "--json", str(old)]) == 0
+    capsys.readouterr()
+    assert bench.main(["--compare", str(path), str(path)]) == 0
+    out = capsys.readouterr().out
+    for head in ("| repeated calls |", "| general paths (x plain) |",
+                 "| small table past the first buffer |", "| threads (speed-up) |"):
+        assert head in out
+    assert bench.main(["--compare", str(old), str(path)]) == 0
+    assert "| repeated calls |" not in capsys.readouterr().out
