@@ -144,10 +144,15 @@ struct HexTable {
 
   void load(PyObject* hex) noexcept {
     chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
-    bool ascii = true;
-    for (Py_ssize_t k = 0; k < chars; ++k) {
-      header[k] = PyUnicode_READ_CHAR(hex, k);
-      ascii &= header[k] <= 0x7F;
+    bool ascii = PyUnicode_IS_ASCII(hex);
+    with_char_type(PyUnicode_KIND(hex), [&](auto* type) {
+      const auto* data = static_cast<decltype(type)>(PyUnicode_DATA(hex));
+      for (Py_ssize_t k = 0; k < chars; ++k) header[k] = data[k];
+    });
+    // (A str that is not ASCII may still begin with 16 ASCII characters.)
+    if (!ascii) {
+      ascii = true;
+      for (Py_ssize_t k = 0; k < chars; ++k) ascii &= header[k] <= 0x7F;
     }
     simple = ascii && chars == format::kMaxLengthDigits;
   }
@@ -276,12 +281,31 @@ class ShortBlock {
 };
 #endif
 
-// Copies `n` characters exactly, widening them where Out is wider.
+// Copies `n` characters exactly, widening them where Out is wider. From 16
+// to 64 bytes, as two blocks of 16 or 32 bytes that overlap in the middle
+// (each read within the value's characters): inline, where memcpy is a call.
 template <typename Out, typename In>
 inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
   static_assert(sizeof(In) <= sizeof(Out));
   if constexpr (sizeof(In) == sizeof(Out)) {
-    std::memcpy(out, in, static_cast<size_t>(n) * sizeof(Out));
+    const size_t bytes = static_cast<size_t>(n) * sizeof(Out);
+    auto* to = reinterpret_cast<unsigned char*>(out);
+    const auto* from = reinterpret_cast<const unsigned char*>(in);
+    if (bytes - 16 <= 16) {
+      unsigned char head[16], tail[16];
+      std::memcpy(head, from, 16);
+      std::memcpy(tail, from + bytes - 16, 16);
+      std::memcpy(to, head, 16);
+      std::memcpy(to + bytes - 16, tail, 16);
+    } else if (bytes - 33 <= 31) {
+      unsigned char head[32], tail[32];
+      std::memcpy(head, from, 32);
+      std::memcpy(tail, from + bytes - 32, 32);
+      std::memcpy(to, head, 32);
+      std::memcpy(to + bytes - 32, tail, 32);
+    } else {
+      std::memcpy(to, from, bytes);
+    }
   } else {
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
   }
@@ -305,17 +329,23 @@ struct RecordWriter {
   [[gnu::always_inline]] static Out* value(Out* out, Out* end, PyObject* v,
                                            const Py_UCS4* headers) noexcept {
     const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-    if (kShortBlocks && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(v) &&
-        v_len <= 16) {
+    if (PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(v)) {
       const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(v));
-      const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
-      out = format::write_short_prefix(out, headers, static_cast<uint64_t>(v_len));
-      if (kRoomChecked || end - out >= 16) {
-        block.template store<Out, Py_UCS1>(out);
-      } else {
-        copy_chars(out, chars, v_len);
+      if (kShortBlocks && v_len <= 16) {
+        const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
+        out = format::write_short_prefix(out, headers, static_cast<uint64_t>(v_len));
+        if (kRoomChecked || end - out >= 16) {
+          block.template store<Out, Py_UCS1>(out);
+        } else {
+          copy_chars(out, chars, v_len);
+        }
+        return out + v_len;
       }
-      return out + v_len;
+      if (v_len <= 64) {
+        out = format::write_short_prefix(out, headers, static_cast<uint64_t>(v_len));
+        copy_chars(out, chars, v_len);
+        return out + v_len;
+      }
     }
     return other_value(out, end, v, v_len, headers);
   }
@@ -741,22 +771,16 @@ class TextBuilder {
   }
 
   // The capacity to grow to, for `needed` more characters now and `rest`
-  // after them. An exact rest is taken as it is. An estimate is taken less a
-  // 64th, so that the text mostly runs out just before its end, where the
-  // last rows are measured: a text that needs no cut at the end leaves the
-  // C library a block that the same call made again takes up as it is,
-  // while a block cut short is a few bytes too small for it next time, and
-  // the text is then copied into fresh pages at every call (measured: a
-  // million short values, 450 page faults per call against none). An
-  // estimate that the figures behind it do not agree on grows the text by
-  // at most 16 times what it holds, so that rows unlike the rest cannot make
-  // it run away. A trusted one is taken whole once the text holds
-  // kFirstStep characters, and up to that before: glibc maps a block that
-  // large afresh at every call, while a block grown to that size by
-  // reallocation stays in its heap (measured: a million short values of
-  // which a quarter of the characters are emoji, 36 MB, 8,800 page faults
-  // per call against none). It grows by an eighth at least, so that growing
-  // stays geometric. Without an estimate the text doubles.
+  // after them. An exact rest is taken as it is. An estimate that the
+  // figures behind it do not agree on grows the text by at most 16 times
+  // what it holds, so that rows unlike the rest cannot make it run away. A
+  // trusted one is taken whole once the text holds kFirstStep characters,
+  // and up to that before: glibc maps a block that large afresh at every
+  // call, while a block grown to that size by reallocation stays in its
+  // heap (measured: a million short values of which a quarter of the
+  // characters are emoji, 36 MB, 8,800 page faults per call against none).
+  // The text grows by a 16th at least, so that growing stays geometric.
+  // Without an estimate it doubles.
   Py_ssize_t capacity_for(Py_ssize_t needed, const RestOfText& rest) const noexcept {
     Py_ssize_t more;
     if (!rest.known) {
@@ -768,7 +792,7 @@ class TextBuilder {
                                    ? PY_SSIZE_T_MAX / 4
                                    : std::min(std::max(length_, kStackChars) * 16,
                                               rest.trusted ? kFirstStep : PY_SSIZE_T_MAX / 4);
-      more = needed + std::max(std::min(rest.chars - rest.chars / 64, limit), length_ / 8);
+      more = needed + std::max(std::min(rest.chars, limit), length_ / 16);
     }
     const Py_ssize_t most = PY_SSIZE_T_MAX - kSlack - length_;
     return length_ + std::min(more, most) + kSlack;
@@ -1054,11 +1078,20 @@ class Serializer {
   }
 
   // What is left of the table from item `k` of row `r` on: for the outer
-  // list, the rows left times the characters per row. The rows written so
-  // far and a sample of those to come each give a figure; the smaller
-  // counts, and the estimate is trusted when the two are within a factor
-  // of two. The rows left are measured exactly once they seem to hold few
-  // characters beside the text so far.
+  // list, the rows left times the characters per row. Once many rows are
+  // written, their figure counts; before, that of the rows written and that
+  // of a sample of those to come, the smaller, trusted when the two are
+  // within a factor of two.
+  //
+  // The rest is estimated short of what it seems to need (by an eighth, or
+  // a 64th once many rows are written), so that the text mostly runs out
+  // just before its end, where the last rows are measured and the text
+  // grown to its exact length: a text that needs no cut at the end leaves
+  // the C library a block that the same call made again takes up as it is,
+  // while a block cut short is a few bytes too small for it next time, and
+  // the text is then copied into fresh pages at every call (measured: a
+  // million short values, 450 page faults per call against none).
+  //
   // Without the GIL, other rows are not read while one is written under its
   // lock (locking another might suspend that one): the text doubles.
   RestOfText rest_of_table(Py_ssize_t r, Py_ssize_t k) noexcept {
@@ -1068,21 +1101,25 @@ class Serializer {
     if (!sampled_) take_sample(r);
     if (r == 0 && sample_rows_ == 0) return rest;
     const Py_ssize_t length = text_.length();
+    const bool many_written = r >= kManyRows;
     double per_row = sample_per_row_;
     if (r > 0) {
       const double written_per_row = static_cast<double>(length) / static_cast<double>(r);
-      per_row = sample_rows_ ? std::min(per_row, written_per_row) : written_per_row;
-      rest.trusted = sample_rows_ && std::max(sample_per_row_, written_per_row) <= 2 * per_row;
+      per_row = sample_rows_ && !many_written ? std::min(per_row, written_per_row)
+                                               : written_per_row;
+      rest.trusted = many_written ||
+                     (sample_rows_ && std::max(sample_per_row_, written_per_row) <= 2 * per_row);
     }
     const double estimate = per_row * static_cast<double>(std::max<Py_ssize_t>(n_rows - r, 0));
-    if (!measured_ && estimate <= static_cast<double>(length) / 8) {
+    if (!measured_ && estimate <= static_cast<double>(length) / 16) {
       // Once: a table that is not plain to its end is not measured again.
       measured_ = true;
       const RestOfText exact = measure_rest(r, k, n_rows);
       if (exact.exact) return exact;
     }
+    const double short_of_it = estimate - estimate / (many_written ? 64 : 8);
     rest.known = true;
-    rest.chars = static_cast<Py_ssize_t>(std::min(estimate, static_cast<double>(PY_SSIZE_T_MAX / 4)));
+    rest.chars = static_cast<Py_ssize_t>(std::min(short_of_it, static_cast<double>(PY_SSIZE_T_MAX / 4)));
     rest.range = sample_range_;
     return rest;
   }
@@ -1127,6 +1164,8 @@ class Serializer {
   }
 
   static constexpr Py_ssize_t kSampleRows = 32;
+  // Rows written that give a figure of the rows left on their own.
+  static constexpr Py_ssize_t kManyRows = 1024;
 
   NameLookup& hex_lookup_;
   TextBuilder text_;
