@@ -1,14 +1,17 @@
-"""The installed type information: type checkers see the module's signatures."""
+"""The installed type information: type checkers see the module's signatures.
+
+Each checker runs once, over one file holding the uses that must pass and
+every misuse on a line of its own (in a function of its own), and the tests
+read its findings by line."""
 
 import json
+import re
 import shutil
 import subprocess
 import sys
 import textwrap
 
 import pytest
-
-mypy_api = pytest.importorskip("mypy.api")
 
 USES = """
     import tarv
@@ -33,50 +36,71 @@ MISUSES = {
 }
 
 
-def check(tmp_path, source):
+def write_uses(tmp_path):
+    """The file, and the line (1-based) of each misuse."""
+    lines = textwrap.dedent(USES).splitlines()
+    misuse_lines = {}
+    for k, misuse in enumerate(MISUSES):
+        lines += ["", "", f"def misuse_{k}() -> None:", "    text = ''", "    " + misuse]
+        misuse_lines[misuse] = len(lines)
     path = tmp_path / "use.py"
-    path.write_text(textwrap.dedent(source))
+    path.write_text("\n".join(lines) + "\n")
+    return path, misuse_lines
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory):
+    """{line: [message, ...]} of mypy's errors."""
+    mypy_api = pytest.importorskip("mypy.api")
+    tmp_path = tmp_path_factory.mktemp("mypy")
+    path, misuse_lines = write_uses(tmp_path)
     # Run from the temporary directory: the source tree must not be what
     # mypy finds, the installed package must.
-    stdout, stderr, status = mypy_api.run(
-        ["--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(path)])
-    return stdout + stderr, status
+    with pytest.MonkeyPatch.context() as mp:
+        mp.chdir(tmp_path)
+        stdout, stderr, _ = mypy_api.run(
+            ["--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(path)])
+    errors = {}
+    for m in re.finditer(r"^[^:\n]*use\.py:(\d+): error: (.*)$", stdout, re.M):
+        errors.setdefault(int(m.group(1)), []).append(m.group(2))
+    return errors, misuse_lines, stdout + stderr
 
 
-def test_signatures_are_seen(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    out, status = check(tmp_path, USES)
-    assert status == 0, out
+def test_signatures_are_seen(mypy_errors):
+    errors, misuse_lines, out = mypy_errors
+    assert set(errors) == set(misuse_lines.values()), out
 
 
 @pytest.mark.parametrize("line, error", MISUSES.items())
-def test_misuse_is_reported(tmp_path, monkeypatch, line, error):
-    monkeypatch.chdir(tmp_path)
-    out, status = check(tmp_path, "import tarv\ntext = ''\n" + line + "\n")
-    assert status == 1 and error in out, out
+def test_misuse_is_reported(mypy_errors, line, error):
+    errors, misuse_lines, out = mypy_errors
+    assert any(error in message for message in errors.get(misuse_lines[line], [])), out
 
 
-def pyright(tmp_path, source):
-    """pyright's diagnostics for `source`, run against this interpreter."""
+@pytest.fixture(scope="module")
+def pyright_errors(tmp_path_factory):
+    """pyright's diagnostics, and the line (1-based) of each misuse."""
+    pytest.importorskip("pyright")
     if shutil.which("pyright") is None and not shutil.which("node"):
         pytest.skip("pyright is not available")
-    path = tmp_path / "use.py"
-    path.write_text(textwrap.dedent(source))
+    tmp_path = tmp_path_factory.mktemp("pyright")
+    path, misuse_lines = write_uses(tmp_path)
     proc = subprocess.run(
         [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable, str(path)],
         capture_output=True, text=True, cwd=tmp_path)
     if proc.returncode not in (0, 1):
         pytest.skip("pyright did not run: " + (proc.stderr or proc.stdout)[-300:])
-    return json.loads(proc.stdout)["generalDiagnostics"]
+    return json.loads(proc.stdout)["generalDiagnostics"], misuse_lines
 
 
-def test_pyright_sees_signatures(tmp_path):
-    pytest.importorskip("pyright")
-    assert pyright(tmp_path, USES) == []
+def test_pyright_sees_signatures(pyright_errors):
+    # Nothing at all, warnings included, outside the misuses.
+    found, misuse_lines = pyright_errors
+    assert [d for d in found if d["range"]["start"]["line"] + 1 not in misuse_lines.values()] == []
 
 
 @pytest.mark.parametrize("line", MISUSES)
-def test_pyright_reports_misuse(tmp_path, line):
-    pytest.importorskip("pyright")
-    found = pyright(tmp_path, "import tarv\ntext = ''\n" + line + "\n")
-    assert {d["range"]["start"]["line"] for d in found if d["severity"] == "error"} == {2}, found
+def test_pyright_reports_misuse(pyright_errors, line):
+    found, misuse_lines = pyright_errors
+    assert misuse_lines[line] in {d["range"]["start"]["line"] + 1 for d in found
+                                  if d["severity"] == "error"}, found
