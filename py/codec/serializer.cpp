@@ -90,12 +90,6 @@ inline Py_UCS4 str_range(PyObject* v) noexcept {
   }
 }
 
-// The width in bytes of a text whose characters' largest range is `range`.
-inline int range_kind(Py_UCS4 range) noexcept {
-  return range <= 0xFF ? PyUnicode_1BYTE_KIND : range <= 0xFFFF ? PyUnicode_2BYTE_KIND
-                                                                : PyUnicode_4BYTE_KIND;
-}
-
 // The UTF-16 length of a str.
 inline Py_ssize_t u16_length(PyObject* v) noexcept {
   const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
