@@ -13,46 +13,24 @@ status 1 if any path fails.
 """
 
 import builtins
-import gc
 import sys
 
 import tarv
-from items import PLAIN_TABLES, Conv, gen
+from items import (PLAIN_TABLES, Conv, RaisingHex, RebindingHex, SelfDeletingHex, Walker, gen,
+                   raiser, raising_after)
+from leaks import HAVE_TOTAL_REFS, Growth
 from tarv_model import stringify_model
 
 S, P = tarv.stringify, tarv.parse
 HEX = tarv.HEX
 EOI = tarv.ErrUnexpectedEndOfInput
 SMILE = "\U0001F600"
-HAVE_REFS = hasattr(sys, "gettotalrefcount")
 WARMUP, RUNS = 100, 400
 BLOCK_SLACK = 8  # a leak of one block per call would show as RUNS
 
 
 class Sub(str):
     pass
-
-
-class RaisingHex:
-    def __getitem__(self, k):
-        raise LookupError("hex")
-
-
-def fail(exc_type):
-    def action():
-        raise exc_type("item")
-    return action
-
-
-def raising_rows():
-    yield ["a", "b"]
-    raise ValueError("rows")
-
-
-def raising_items():
-    yield "a"
-    yield Conv("b")
-    raise ValueError("items")
 
 
 def with_attr(name, value, fn, where=tarv):
@@ -89,44 +67,6 @@ try:
         return _vectorcall(f, ctypes.cast(args, ctypes.c_void_p), 0, (1,))
 except (ImportError, AttributeError):
     vectorcall_with_int_keyword = None
-
-
-class Rebinding:
-    """HEX whose item access rebinds HEX: to a new instance n times, then to a str."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __getitem__(self, k):
-        tarv.HEX = Rebinding(self.n - 1) if self.n else HEX
-        return "<%d:%d>" % (self.n, k)
-
-
-class Deleting:
-    """HEX whose item access deletes the module attribute HEX."""
-
-    def __getitem__(self, k):
-        del tarv.HEX
-        return "<%d>" % k
-
-
-class Stop(StopIteration):
-    pass
-
-
-class Walker:
-    """An iterator over `items` that ends with a StopIteration subclass."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        if self.items:
-            return self.items.pop(0)
-        raise Stop
 
 
 def stopping_rows():
@@ -172,8 +112,8 @@ PATHS = {
     "stringify HEX from builtins": (
         with_attr("HEX", DELETE, with_attr("HEX", "Z" * 16, lambda: S([["a"]]), builtins)), "Z1a;"),
     "stringify HEX item access rebinds HEX": (
-        with_attr("HEX", Rebinding(2), lambda: S([["a", "b" * 10, "c"]])), "<2:0>1a<1:1>10" + "b" * 10 + "<0:0>1c;"),
-    "stringify HEX item access deletes HEX": (with_attr("HEX", Deleting(), lambda: S([["a", "b"]])), NameError),
+        with_attr("HEX", RebindingHex(2, HEX), lambda: S([["a", "b" * 10, "c"]])), "<2:0>1a<1:1>10" + "b" * 10 + "<0:0>1c;"),
+    "stringify HEX item access deletes HEX": (with_attr("HEX", SelfDeletingHex(), lambda: S([["a", "b"]])), NameError),
     "stringify rows changed by an item": (lambda: S(changing_table()), "01a01x02r002r1;01c01a;"),
     "stringify StopIteration subclass ends": (lambda: S([Walker(["a", "b"])]), "01a01b;"),
     "stringify generator raising StopIteration": (lambda: S(stopping_rows()), RuntimeError),
@@ -181,16 +121,17 @@ PATHS = {
     # stringify: failures
     "stringify non-iterable row": (lambda: S([["a"], 5]), TypeError),
     "stringify non-iterable outer": (lambda: S(5), TypeError),
-    "stringify raising outer iterator": (lambda: S(raising_rows()), ValueError),
-    "stringify raising row iterator": (lambda: S([["a"], raising_items()]), ValueError),
-    "stringify raising __str__": (lambda: S([["a", "b" * 10], [Conv("", fail(ValueError))]]), ValueError),
-    "stringify MemoryError from __str__": (lambda: S([["a"], [Conv("", fail(MemoryError))]]), MemoryError),
-    "stringify KeyboardInterrupt from __str__": (lambda: S([["a"], [Conv("", fail(KeyboardInterrupt))]]),
+    "stringify raising outer iterator": (lambda: S(raising_after([["a", "b"]], ValueError("rows"))), ValueError),
+    "stringify raising row iterator": (
+        lambda: S([["a"], raising_after(["a", Conv("b")], ValueError("items"))]), ValueError),
+    "stringify raising __str__": (lambda: S([["a", "b" * 10], [Conv("", raiser(ValueError))]]), ValueError),
+    "stringify MemoryError from __str__": (lambda: S([["a"], [Conv("", raiser(MemoryError))]]), MemoryError),
+    "stringify KeyboardInterrupt from __str__": (lambda: S([["a"], [Conv("", raiser(KeyboardInterrupt))]]),
                                                  KeyboardInterrupt),
     "stringify __str__ returning non-str": (lambda: S([["a", Conv(7)]]), TypeError),
     "stringify missing HEX": (with_attr("HEX", DELETE, lambda: S([["a"]])), NameError),
     "stringify HEX too short": (with_attr("HEX", "0", lambda: S([["a", "b" * 10]])), IndexError),
-    "stringify HEX item access raises": (with_attr("HEX", RaisingHex(), lambda: S([["a"]])), LookupError),
+    "stringify HEX item access raises": (with_attr("HEX", RaisingHex(LookupError), lambda: S([["a"]])), LookupError),
     "stringify non-str HEX piece": (with_attr("HEX", [None] * 16, lambda: S([["a", "b"], ["c"]])), TypeError),
     "stringify no argument": (lambda: S(), TypeError),
     "stringify two arguments": (lambda: S(ROWS, ROWS), TypeError),
@@ -249,37 +190,10 @@ def first_outcome(fn, expected):
     return None
 
 
-def run(fn, n):
-    """Calls fn n times, the collector enabled before every other call;
-    returns how many calls changed its state."""
-    changed = 0
-    for k in range(n):
-        if k & 1:
-            gc.enable()
-        else:
-            gc.disable()
-        try:
-            fn()
-        except BaseException:
-            pass
-        if gc.isenabled() != bool(k & 1):
-            changed += 1
-    gc.enable()
-    return changed
-
-
 def measure(fn):
-    """Warms up, then returns (reference delta, block delta, calls that
-    changed the collector's state) over RUNS calls."""
-    changed = run(fn, WARMUP)
-    gc.collect()
-    refs = sys.gettotalrefcount() if HAVE_REFS else 0
-    blocks = sys.getallocatedblocks()
-    changed += run(fn, RUNS)
-    gc.collect()
-    blocks = sys.getallocatedblocks() - blocks
-    refs = (sys.gettotalrefcount() if HAVE_REFS else 0) - refs
-    return refs, blocks, changed
+    """(reference delta, block delta, calls that changed the collector's
+    state) over RUNS calls, after WARMUP."""
+    return tuple(Growth(fn, RUNS, WARMUP))
 
 
 def noop():
@@ -316,10 +230,10 @@ def main():
         if changed:
             bad.append(f"{changed} calls changed the collector's state")
         failures += bool(bad)
-        refs_text = f"refs {refs:+d}" if HAVE_REFS else "refs n/a"
+        refs_text = f"refs {refs:+d}" if HAVE_TOTAL_REFS else "refs n/a"
         print(f"{'FAIL' if bad else 'ok':4} {name:42} {refs_text:9} blocks {blocks:+d}"
               + ("  " + "; ".join(bad) if bad else ""))
-    counted = "reference and block counts" if HAVE_REFS else "block counts only (no debug interpreter)"
+    counted = "reference and block counts" if HAVE_TOTAL_REFS else "block counts only (no debug interpreter)"
     print(f"{len(PATHS)} paths x {RUNS} calls, {counted}: {failures} failed")
     return 1 if failures else 0
 

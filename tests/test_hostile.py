@@ -18,7 +18,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from items import PLAIN_TABLES, Conv, raiser  # noqa: E402
+from items import PLAIN_TABLES, Conv, RaisingHex, RebindingHex, SelfDeletingHex, raiser, raising_after  # noqa: E402
 from tarv_model import END_OF_INPUT, HEX, ModelSyntaxError, parse_model, stringify_model, u16_len  # noqa: E402
 
 try:
@@ -184,39 +184,20 @@ def case_list_hex_first_then_str():
     return [["a", Item("x", lambda: setattr(tarv, "HEX", "ZYXWVUTSRQPONMLK")), "b" * 10]]
 
 
-class Rebinding:
-    """HEX whose item access rebinds HEX: to a new instance n times, then to a str."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __getitem__(self, k):
-        tarv.HEX = Rebinding(self.n - 1) if self.n else "ZYXWVUTSRQPONMLK"
-        return "<%d:%d>" % (self.n, k)
-
-
-class SelfDeleting:
-    """HEX whose item access deletes the module attribute (its last reference)."""
-
-    def __getitem__(self, k):
-        del tarv.HEX
-        return "<%d>" % k
-
-
 def case_hex_rebinds_itself():
-    tarv.HEX = Rebinding(3)
+    tarv.HEX = RebindingHex(3)
     return [["a", "b" * 10, "c"], [Item("d"), "e" * 100, "f"]]
 
 
 def case_hex_deletes_itself():
-    tarv.HEX = SelfDeleting()
+    tarv.HEX = SelfDeletingHex()
     return [["a", "b"]]
 
 
 def case_hex_deletes_itself_with_builtin():
     builtins.HEX = ["B%d" % k for k in range(16)]
-    tarv.HEX = SelfDeleting()
-    return [["a", "b" * 10], [Item("c", lambda: setattr(tarv, "HEX", SelfDeleting())), "d"]]
+    tarv.HEX = SelfDeletingHex()
+    return [["a", "b" * 10], [Item("c", lambda: setattr(tarv, "HEX", SelfDeletingHex())), "d"]]
 
 
 def case_hex_from_builtins_getattr():
@@ -324,27 +305,11 @@ MARK = Marked("m" * 20)  # a str item: referenced by the serializer while it wal
 TEXT = "t" * 30          # what Item(TEXT) converts to
 
 
-class RaisingHex:
-    """HEX whose item access raises `exc` for lengths of two digits or more."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __getitem__(self, k):
-        if k:
-            raise self.exc
-        return "0"
-
-
 @pytest.mark.parametrize("exc_type", [MemoryError, KeyboardInterrupt])
 @pytest.mark.parametrize("where", ["first_str", "late_str", "row_iterator", "outer_iterator", "hex_item"])
 def test_fatal_exceptions_propagate_and_release(exc_type, where):
     refs = sys.getrefcount(MARK), sys.getrefcount(TEXT)
     exc = exc_type("from " + where)
-
-    def gen(items):
-        yield from items
-        raise exc
 
     def rebind(value):
         return lambda: setattr(tarv, "HEX", value)
@@ -354,9 +319,9 @@ def test_fatal_exceptions_propagate_and_release(exc_type, where):
         "first_str": [[Item("", raiser(exc)), MARK]],
         "late_str": [many, [Item(TEXT, rebind(list(HEX)))] + many,
                      [Item(TEXT, rebind("Q" * 16))] + many, [Item("", raiser(exc))]],
-        "row_iterator": [many, gen(many)],
-        "outer_iterator": gen([many, many]),
-        "hex_item": [many, [Item(TEXT, rebind(RaisingHex(exc)))], ["never"]],
+        "row_iterator": [many, raising_after(many, exc)],
+        "outer_iterator": raising_after([many, many], exc),
+        "hex_item": [many, [Item(TEXT, rebind(RaisingHex(exc, first=1)))], ["never"]],
     }[where]
     with pytest.raises(exc_type) as info:
         S(table)

@@ -13,6 +13,8 @@ from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
+from effort import scaled  # noqa: E402
+from leaks import assert_no_growth  # noqa: E402
 from states import in_state, states_for  # noqa: E402
 from tarv_model import ModelSyntaxError, parse_model, stringify_model, u16_len  # noqa: E402
 
@@ -298,19 +300,7 @@ def test_no_references_leak(restore_attrs, text):
         tarv.ErrUnexpectedEndOfInput = [object()]
         text = "0"
 
-    def run(n):
-        for _ in range(n):
-            try:
-                tarv.parse(text)
-            except (SyntaxError, NameError, TypeError):
-                pass
-
-    run(200)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(5000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert_no_growth(lambda: tarv.parse(text), runs=5000)
 
 
 # --- properties -------------------------------------------------------------
@@ -325,7 +315,7 @@ def drawn_state(data, value, exact=False):
     return in_state(value, data.draw(st.sampled_from(states_for(value, exact)), label=ascii(value)[:40]))
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400), deadline=None)
 @given(tables, st.data())
 def test_round_trip(table, data):
     assert tarv.parse(stringify_model(table)) == table
@@ -383,7 +373,7 @@ def mutated_texts(draw):
     return "".join(s)
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=scaled(1500), deadline=None)
 @given(st.one_of(mutated_texts(), st.text(st.sampled_from(INTERESTING), max_size=30)), st.data())
 def test_parse_agrees_with_model(text, data):
     got = outcome(tarv.parse, drawn_state(data, text, exact=True))

@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
 from states import EXACT_STATES as TEXT_STATES, STATES, in_state, why_not  # noqa: E402
 from tarv_model import stringify_model  # noqa: E402
+from effort import scaled  # noqa: E402
 
 SMILE = "\U0001F600"
 FILL = "a\xe9\u4e00\uffff"  # BMP characters of a 4-byte value, U+FFFF the widest
@@ -202,7 +203,7 @@ def test_state_matrix(state):
 
 # A fault that shows in half of all processes passes every one of them with
 # a chance of 2**-PROCESSES.
-PROCESSES = 20
+PROCESSES = scaled(20)
 
 
 def test_state_matrix_in_fresh_processes():

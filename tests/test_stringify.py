@@ -13,7 +13,9 @@ from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from items import PLAIN_TABLES, Conv, gen, raiser  # noqa: E402
+from effort import scaled  # noqa: E402
+from items import PLAIN_TABLES, Conv, Stop, Walker, gen, raiser, raising_after  # noqa: E402
+from leaks import assert_no_growth  # noqa: E402
 from states import in_state, states_for  # noqa: E402
 from tarv_model import HEX, stringify_model  # noqa: E402
 
@@ -94,9 +96,9 @@ def test_utf16_lengths(value):
     assert S([[value, "q"]]) == stringify_model([[value, "q"]])
 
 
-# Values are copied by length: up to 16 bytes of characters in one block
-# (with room after it in the text, or exactly near the text's end), 16 to 64
-# in four blocks, longer ones whole; and widened into a wider text.
+# Every value length up to past the inline copies' reach, at a text's end,
+# before a short and a longer record, and at a row's end; copied into a text
+# as wide as the value or wider.
 CHARS_OF_WIDTH = {1: "ab;9\xe9", 2: "\u4e00a\uffff", 4: SMILE + "a\u4e00\U0010ffff"}
 
 
@@ -108,12 +110,22 @@ def test_every_copy_length_and_position(width, text_width):
     # A first row that makes the text as wide as text_width.
     first = {1: [], 2: [["\u0100"]], 4: [[SMILE]]}[text_width]
     chars = CHARS_OF_WIDTH[width]
-    for n in range(72):
+    for n in range(130):
         value = "".join(chars[k % len(chars)] for k in range(n))
         for rows in ([[value]], [[value, "z"]], [[value, "y" * 7]], [[value], ["q" * 20]],
                      [["w" * 30, value]]):
             table = first + rows
             assert S(table) == stringify_model(table), (n, table)
+
+
+@pytest.mark.parametrize("last", ["", "\xe9", SMILE], ids=["1-byte", "latin-1", "astral"])
+def test_texts_of_every_size_up_to_tens_of_thousands(last):
+    """Texts of every size from a few characters on, in steps of one record,
+    however the first rows look: no buffer edge loses or repeats a record."""
+    for value in ("v" * 29, "w" * 7, "\u4e00" * 40):
+        for n_rows in range(0, 320, 1 if value[0] == "w" else 3):
+            table = [["s"]] + [[value, value]] * n_rows + [[last]]
+            assert S(table) == stringify_model(table), (value[:1], n_rows)
 
 
 @pytest.mark.parametrize("name", list(PLAIN_TABLES))
@@ -180,27 +192,6 @@ def test_walk_changes_under_debug_allocator():
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-class Walker:
-    """Iterable yielding `items`, then raising `end` (None: stop normally)."""
-
-    def __init__(self, items, end=None, on_iter=None):
-        self.items, self.end, self.on_iter = list(items), end, on_iter
-
-    def __iter__(self):
-        if self.on_iter:
-            raise self.on_iter
-        return self
-
-    def __next__(self):
-        if self.items:
-            return self.items.pop(0)
-        raise self.end or StopIteration
-
-
-class MyStop(StopIteration):
-    pass
-
-
 class ListView(list):
     def __iter__(self):
         return iter(["it"])
@@ -217,7 +208,7 @@ def test_subclasses_are_walked_by_iteration():
     assert S(ListView([["a"]])) == "01i01t;"
 
 
-@pytest.mark.parametrize("end", [MyStop(), StopIteration("value"), MyStop(1, 2)])
+@pytest.mark.parametrize("end", [Stop(), StopIteration("value"), Stop(1, 2)])
 def test_stopiteration_ends_walk(end):
     assert S([Walker("ab", end)]) == "01a01b;"
     assert S(Walker([["a"], []], end)) == "01a;;"
@@ -375,7 +366,7 @@ def tables(draw):
     return rows, states, draw(SHAPES)([draw(SHAPES)(r) for r in made])
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=scaled(300), deadline=None)
 @given(tables())
 def test_matches_model(table):
     rows, _, shaped = table
@@ -384,7 +375,7 @@ def test_matches_model(table):
     assert_canonical(result)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=scaled(200), deadline=None)
 @given(tables(), st.lists(CHARS, min_size=16, max_size=16, unique=True).map("".join))
 def test_matches_model_with_random_hex(table, hex_digits):
     rows, _, shaped = table
@@ -400,11 +391,6 @@ def test_matches_model_with_random_hex(table, hex_digits):
 # ---- references --------------------------------------------------------------
 
 
-def raising_iter():
-    yield "a"
-    raise ValueError("it")
-
-
 ITEM = Conv(fresh("x" * 20))
 ROW, TUP, HEX_LIST = ["a", ITEM, 1, SMILE * 3], ("x", 2.5, "\u4e00"), list(HEX)
 OUTER = [ROW, TUP]
@@ -412,7 +398,7 @@ LEAK_CASES = {
     "ok": lambda: S([ROW, TUP, gen(ROW), {"k": 0}, "str"]),
     "ok_list_hex": lambda: (setattr(tarv, "HEX", HEX_LIST), S(OUTER)),
     "not_iterable": lambda: S([ROW, 5]),
-    "raising_iterator": lambda: S([ROW, raising_iter()]),
+    "raising_iterator": lambda: S([ROW, raising_after("a", ValueError)]),
     "raising_str": lambda: S([ROW, [Conv("", raiser(ValueError("str")))]]),
     "missing_hex": lambda: (delattr(tarv, "HEX"), S(OUTER)),
     "bad_hex_piece": lambda: (setattr(tarv, "HEX", [None] * 16), S(OUTER)),
@@ -425,24 +411,12 @@ LEAK_CASES = {
 
 @pytest.mark.parametrize("case", list(LEAK_CASES))
 def test_no_reference_leaks(case):
-    fn = LEAK_CASES[case]
-    tracked = [OUTER, ROW, TUP, ITEM, ITEM.text, HEX_LIST]
-
-    def run(n):
-        for _ in range(n):
-            try:
-                fn()
-            except (TypeError, ValueError, NameError, IndexError):
-                pass
+    def call():
+        try:
+            LEAK_CASES[case]()
+        finally:
             tarv.HEX = HEX
-
-    run(200)
-    gc.collect()
-    blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(o) for o in tracked]
-    run(3000)
-    gc.collect()
-    assert [sys.getrefcount(o) for o in tracked] == refs
-    assert sys.getallocatedblocks() - blocks < 100
+    assert_no_growth(call, tracked=[OUTER, ROW, TUP, ITEM, ITEM.text, HEX_LIST])
 
 
 # ---- memory ------------------------------------------------------------------
@@ -461,9 +435,10 @@ def widened_last(n_rows, last):
 # the rest, and tables widened at their very end.
 MEMORY_TABLES = {
     "short_ascii": lambda: [["abcdefghij"] * 5] * 100_000,
-    "long_rows_where_sampled": lambda: rows_at(
-        100_000, set(range(0, 100_000, 3_125)), ["x" * 59] * 20, []
-    ),
+    # Long rows only at every k-th row: for some k, only where a size guess
+    # samples (it must not reserve for a table of long rows).
+    **{f"long_rows_every_{k}": (lambda k=k: rows_at(100_000, set(range(0, 100_000, k)), ["x" * 59] * 20, []))
+       for k in (1_000, 3_125, 7_919)},
     "long_rows_early_then_short": lambda: rows_at(20_000, set(range(1, 41)), ["y" * 20_000], [""]),
     # As above, then widened (to the same one byte per character) right after
     # the long rows: the wider text is given room for a rest judged by them.

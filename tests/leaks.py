@@ -1,0 +1,59 @@
+"""Leak measurement shared by the tests and tools/refcounts: a call repeated
+many times after a warm-up must leave the interpreter's allocated blocks, its
+total reference count (debug interpreters only), the reference counts of
+chosen objects, and the collector's enabled flag as it found them."""
+
+import gc
+import sys
+
+HAVE_TOTAL_REFS = hasattr(sys, "gettotalrefcount")
+
+
+def _run(fn, n):
+    """Calls fn n times, the collector enabled before every other call;
+    returns how many calls changed its state."""
+    changed = 0
+    for k in range(n):
+        if k & 1:
+            gc.enable()
+        else:
+            gc.disable()
+        try:
+            fn()
+        except BaseException:
+            pass
+        if gc.isenabled() != bool(k & 1):
+            changed += 1
+    gc.enable()
+    return changed
+
+
+class Growth:
+    """What `runs` calls of a function changed, after `warmup` calls."""
+
+    def __init__(self, fn, runs, warmup, tracked=()):
+        changed = _run(fn, warmup)
+        gc.collect()
+        tracked_refs = [sys.getrefcount(o) for o in tracked]
+        refs = sys.gettotalrefcount() if HAVE_TOTAL_REFS else 0
+        blocks = sys.getallocatedblocks()
+        changed += _run(fn, runs)
+        gc.collect()
+        now = [sys.getrefcount(o) for o in tracked]
+        self.tracked = [n - r for n, r in zip(now, tracked_refs)]
+        self.blocks = sys.getallocatedblocks() - blocks
+        self.refs = (sys.gettotalrefcount() if HAVE_TOTAL_REFS else 0) - refs
+        self.collector_changed = changed
+
+    def __iter__(self):
+        return iter((self.refs, self.blocks, self.collector_changed))
+
+
+def assert_no_growth(fn, runs=3000, warmup=200, tracked=(), block_slack=100):
+    """For the test suite: fn leaks no block (beyond a slack for the
+    interpreter's own caches), no reference to `tracked`, and keeps the
+    collector's state."""
+    growth = Growth(fn, runs, warmup, tracked)
+    assert growth.tracked == [0] * len(tracked), "references to tracked objects changed"
+    assert growth.blocks < block_slack, f"{growth.blocks} blocks more after {runs} calls"
+    assert growth.collector_changed == 0, "calls changed the collector's state"
