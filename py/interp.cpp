@@ -63,15 +63,27 @@ int WatchedDict::watch(PyObject* dict) noexcept {
   return 0;
 }
 
+// Without the GIL the interpreter writes the field that holds the watcher
+// bits (its version tag up to 3.13) holding the dictionary's lock, and
+// PyDict_Watch() sets a bit in it without taking that lock: both are read
+// and set here under it.
 bool WatchedDict::watched() const noexcept {
-  return (watcher_bits(dict_) >> g_watcher_id) & 1;
+  bool watched = false;
+  with_object_locked(dict_, [&] { watched = (watcher_bits(dict_) >> g_watcher_id) & 1; });
+  return watched;
 }
 
 int WatchedDict::rewatch() noexcept {
-  if (watched()) return 0;
-  if (PyDict_Watch(g_watcher_id, dict_) < 0) return -1;
-  changed();
-  return 0;
+  int status = 0;
+  bool rewatched = false;
+  with_object_locked(dict_, [&] {
+    if ((watcher_bits(dict_) >> g_watcher_id) & 1) return;
+    status = PyDict_Watch(g_watcher_id, dict_);
+    rewatched = status == 0;
+  });
+  // (Outside the lock: the lookups told to forget take locks of their own.)
+  if (rewatched) changed();
+  return status;
 }
 
 void WatchedDict::add_listener(NameLookup* lookup) noexcept {

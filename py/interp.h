@@ -254,8 +254,12 @@ class NameLookup {
   // A new reference to the remembered value while it is still valid, else
   // null (with no exception set). Never runs code.
   Ref cached() noexcept {
+    // The watches are checked before lock_ is taken: checking one takes the
+    // dictionary's lock (without the GIL), and the watcher, called with that
+    // lock held, takes lock_.
+    if (!watches_intact()) return Ref();
     lock_.lock();
-    Ref value = valid() ? Ref::borrow(value_) : Ref();
+    Ref value = stamps_match() ? Ref::borrow(value_) : Ref();
     lock_.unlock();
     return value;
   }
@@ -269,10 +273,15 @@ class NameLookup {
 
  private:
   friend class WatchedDict;
-  bool valid() const noexcept {
+  bool valid() const noexcept { return stamps_match() && watches_intact(); }
+  bool stamps_match() const noexcept {
     return module_dict_->stamp() == module_stamp_ &&
-           (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_) &&
-           module_dict_->watched() && (!from_builtins_ || builtins_dict_->watched());
+           (!from_builtins_ || builtins_dict_->stamp() == builtins_stamp_);
+  }
+  // Both dictionaries, whichever the value came from: one whose watch is
+  // gone costs a lookup, which watches it again.
+  bool watches_intact() const noexcept {
+    return module_dict_->watched() && builtins_dict_->watched();
   }
   Ref refresh() noexcept;
   void remember(Ref value, bool from_builtins, uint64_t module_stamp,
