@@ -1,0 +1,124 @@
+"""stringify against the model for every kind of HEX, on tables small and
+large, of long values and of wide ones. Each table is written twice: the
+first call looks HEX up, the second finds the lookup remembered, and both
+must give the model's text or raise the model's error."""
+
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tarv  # noqa: E402
+from items import SMILE  # noqa: E402
+from tarv_model import HEX, stringify_model  # noqa: E402
+
+S = tarv.stringify
+
+
+@pytest.fixture(autouse=True)
+def restore_hex():
+    yield
+    tarv.HEX = HEX
+
+
+def lengths_around(*powers):
+    """10**p - 1 and 10**p for each p: the last length of each digit count and the first of the next."""
+    return [n for p in powers for n in (10 ** p - 1, 10 ** p)]
+
+
+TABLES = {
+    "small": [["a", "", "b" * 9, "c" * 10], [], ["d" * 99, "e" * 100, ";"]],
+    # Thousands of rows of values 0 to 120 characters long, empty rows among them.
+    "plain": [["v" * ((7 * r + k) % 121) for k in range(r % 5)] for r in range(3000)],
+    # 3 to 6 digits of length.
+    "long values": [["x" * n] for n in lengths_around(2, 3, 4, 5)] + [["y" * 123_456, "z"]],
+    # 2- and 4-byte characters, emoji counted twice: 5 emoji take 2 digits, 50 take 3.
+    "wide": [["\u4e00" * (r % 40), "a" + SMILE * (r % 60), "\xe9" * 3] for r in range(2000)]
+    + [[SMILE * n, "\u4e00" * n] for n in (5, 50, 500, 5000)],
+}
+
+HEXES = {
+    "default": HEX,
+    "reversed": HEX[::-1],
+    "other letters": "ZYXWVUTSRQPONMLK",
+    "CJK": "".join(chr(0x4E00 + k) for k in range(16)),
+    "emoji": "".join(chr(0x1F600 + k) for k in range(16)),
+    "Latin-1 header for one digit": "\xe9" + HEX[1:],
+    "longer str": HEX + "\u4e00" * 4,
+    "ab": "ab",
+    "abc": "abc",
+    "list": list(HEX),
+    "tuple": tuple(HEX[::-1]),
+    "short list": ["0", "1"],
+    "short tuple": ("p", "q", "r"),
+    "None for two digits": ["0", None, *HEX[2:]],
+    "bytes for three digits": [*HEX[:2], b"2", *HEX[3:]],
+    "None, then nothing": ["0", None],
+    "several characters each": [f"<{k}>" for k in range(16)],
+    "one character, then several": ["0", "11", "222", *HEX[3:]],
+    "empty pieces": ("",) * 16,
+}
+
+
+def outcome(fn, *args):
+    try:
+        return "ok", fn(*args)
+    except Exception as e:
+        return type(e), str(e)
+
+
+EXPECTED = {}  # (table, HEX) -> the model's outcome, computed once
+
+
+@pytest.mark.parametrize("hex_name", list(HEXES))
+@pytest.mark.parametrize("table_name", list(TABLES))
+def test_each_hex_cold_and_warm(table_name, hex_name):
+    table, hex_value = TABLES[table_name], HEXES[hex_name]
+    key = table_name, hex_name
+    if key not in EXPECTED:
+        EXPECTED[key] = outcome(stringify_model, table, hex_value)
+    expected = EXPECTED[key]
+    tarv.HEX = hex_value
+    for call in ("cold", "warm"):
+        got = outcome(S, table)
+        # (Texts compared first, so that a failure shows lengths, not megabytes.)
+        assert got[0] == expected[0] and len(got[1]) == len(expected[1]), (call, got[:1])
+        assert got == expected, call
+        if got[0] == "ok":
+            text = got[1]
+            assert sys.getsizeof(text) == sys.getsizeof("".join(list(text))), call  # canonical
+
+
+def test_short_hex_raises_on_every_call():
+    # HEX = "ab" holds no header for three digits: Python's indexing error,
+    # also once the lookup (and HEX's length) is remembered.
+    tarv.HEX = "ab"
+    for _ in range(3):
+        with pytest.raises(IndexError, match="^string index out of range$"):
+            S([["x" * 100]])
+    assert S([["x" * 10]]) == "b10" + "x" * 10 + ";"
+
+
+def test_estimate_from_disagreeing_figures_does_not_run_away():
+    # The rows written first (long values, then short ones) and a sample of
+    # those to come (the rows amid each of 32 equal parts hold 10,000
+    # characters) disagree, and together suggest a text many times longer
+    # than the one written (most rows are empty): the memory taken beyond
+    # the result stays within the text's size, or a first size of 4M
+    # characters.
+    n = 20_000
+    table = [["x" * 110_000]] * 10 + [["f" * 100]] * 990 + [[]] * (n - 1000)
+    for s in range(32):
+        table[(2 * s + 1) * n // 64] = ["s" * 10_000]
+    S([["warm"]])
+    tracemalloc.start()
+    try:
+        result = S(table)
+        current, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert result == stringify_model(table)
+    bound = max(sys.getsizeof(result), 1 << 22) + (1 << 16)
+    assert peak - current <= bound, f"{peak - current} bytes beyond a result of {sys.getsizeof(result)}"
