@@ -264,6 +264,15 @@ class NameLookup {
     return value;
   }
 
+  // The change stamps of both dictionaries: while they are the same, what
+  // was looked up is still what a lookup would find (as long as their
+  // watches stay in place, which cached() checks). No lock is taken.
+  struct Stamps {
+    uint64_t module = kNoStamp, builtins = kNoStamp;
+    bool operator==(const Stamps&) const = default;
+  };
+  Stamps stamps() const noexcept { return {module_dict_->stamp(), builtins_dict_->stamp()}; }
+
   // The remembered value while it is still valid, else null; borrowed,
   // valid until Python code next runs. Under the GIL only: on free-threaded
   // builds another thread may release it at any moment.
