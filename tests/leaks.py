@@ -28,32 +28,29 @@ def _run(fn, n):
     return changed
 
 
-class Growth:
-    """What `runs` calls of a function changed, after `warmup` calls."""
-
-    def __init__(self, fn, runs, warmup, tracked=()):
-        changed = _run(fn, warmup)
-        gc.collect()
-        tracked_refs = [sys.getrefcount(o) for o in tracked]
-        refs = sys.gettotalrefcount() if HAVE_TOTAL_REFS else 0
-        blocks = sys.getallocatedblocks()
-        changed += _run(fn, runs)
-        gc.collect()
-        now = [sys.getrefcount(o) for o in tracked]
-        self.tracked = [n - r for n, r in zip(now, tracked_refs)]
-        self.blocks = sys.getallocatedblocks() - blocks
-        self.refs = (sys.gettotalrefcount() if HAVE_TOTAL_REFS else 0) - refs
-        self.collector_changed = changed
-
-    def __iter__(self):
-        return iter((self.refs, self.blocks, self.collector_changed))
+def measure(fn, runs, warmup, tracked=()):
+    """What `runs` calls of fn changed, after `warmup` calls: (total
+    reference count, allocated blocks, calls that changed the collector's
+    state, [the reference count of each tracked object])."""
+    changed = _run(fn, warmup)
+    gc.collect()
+    tracked_refs = [sys.getrefcount(o) for o in tracked]
+    refs = sys.gettotalrefcount() if HAVE_TOTAL_REFS else 0
+    blocks = sys.getallocatedblocks()
+    changed += _run(fn, runs)
+    gc.collect()
+    # (Read before anything more is made.)
+    blocks = sys.getallocatedblocks() - blocks
+    refs = (sys.gettotalrefcount() if HAVE_TOTAL_REFS else 0) - refs
+    now = [sys.getrefcount(o) for o in tracked]
+    return refs, blocks, changed, [n - r for n, r in zip(now, tracked_refs)]
 
 
 def assert_no_growth(fn, runs=3000, warmup=200, tracked=(), block_slack=100):
     """For the test suite: fn leaks no block (beyond a slack for the
     interpreter's own caches), no reference to `tracked`, and keeps the
     collector's state."""
-    growth = Growth(fn, runs, warmup, tracked)
-    assert growth.tracked == [0] * len(tracked), "references to tracked objects changed"
-    assert growth.blocks < block_slack, f"{growth.blocks} blocks more after {runs} calls"
-    assert growth.collector_changed == 0, "calls changed the collector's state"
+    _, blocks, changed, tracked_changes = measure(fn, runs, warmup, tracked)
+    assert tracked_changes == [0] * len(tracked), "references to tracked objects changed"
+    assert blocks < block_slack, f"{blocks} blocks more after {runs} calls"
+    assert changed == 0, "calls changed the collector's state"
