@@ -422,8 +422,10 @@ def test_no_reference_leaks(case):
 # ---- memory ------------------------------------------------------------------
 
 
-def rows_at(n_rows, indexes, row, other):
-    return [row if r in indexes else other for r in range(n_rows)]
+def rows_at(n_rows, indexes, row, other, first=()):
+    """n_rows rows: `row` at the given indexes, else `other`; `first` in front."""
+    first = list(first)
+    return first + [row if r in indexes else other for r in range(len(first), n_rows)]
 
 
 def widened_last(n_rows, last):
@@ -448,6 +450,14 @@ MEMORY_TABLES = {
     "latin1_last": lambda: widened_last(100_000, "\xe9"),
     "cjk_last": lambda: widened_last(100_000, "\u4e00"),
     "emoji_last": lambda: widened_last(100_000, "\U0001f600"),
+    # The rows written first (long values, then short ones) and a sample of
+    # those to come (rows amid each of 32 equal parts hold 10,000
+    # characters) disagree, and together suggest a text many times longer
+    # than the one written (most rows are empty).
+    "disagreeing_figures": lambda: rows_at(
+        20_000, {(2 * s + 1) * 20_000 // 64 for s in range(32)}, ["s" * 10_000],
+        [], first=[["x" * 110_000]] * 10 + [["f" * 100]] * 990,
+    ),
 }
 
 
