@@ -98,3 +98,14 @@ def test_short_hex_raises_on_every_call():
         with pytest.raises(IndexError, match="^string index out of range$"):
             S([["x" * 100]])
     assert S([["x" * 10]]) == "b10" + "x" * 10 + ";"
+
+
+@pytest.mark.parametrize("tail", ["", "a", "bc", "d" * 9, "\xe9", "\u4e00", SMILE], ids=ascii)
+def test_records_up_to_the_end_of_a_measured_text(tail):
+    """A long first record takes the text off the stack with the rest
+    measured (few rows are left): the text is made at its exact size, and
+    the short records after it are written right up to its end."""
+    for first in (4100, 5000, 9000):
+        for n in range(0, 48):
+            table = [["x" * first]] + [[tail] * (n % 7 + 1)] * (n // 7 + 1) + [[tail] * n]
+            assert S(table) == stringify_model(table), (first, n)
