@@ -633,8 +633,10 @@ class TextBuilder {
           break;
         }
       }
-      // (A row shrunk by code run since it was last read may end before k.)
-      PyObject* const* item = items + std::min(k, n);
+      // Only the first row may resume past its start. (A row shrunk by code
+      // run since it was last read may end before k.)
+      PyObject* const* item = items;
+      if (k) item += std::min(k, n);
       PyObject* const* const items_end = items + n;
       for (; item != items_end; ++item) {
         PyObject* v = *item;
@@ -654,10 +656,13 @@ class TextBuilder {
         }
         out = RecordWriter<Out>::template value<true>(out, end, v, headers);
       }
-      k = item - items;
-      if (stop != Stop::kDone) break;
+      if (stop != Stop::kDone) {
+        k = item - items;
+        break;
+      }
       if (out == end) {
         stop = Stop::kRoom;
+        k = n;
         break;
       }
       out = format::write_row_end(out);
