@@ -77,8 +77,8 @@ class Stress:
             # Every value written was in row r when it was read.
             assert all(v.startswith(f"{r}:") for v in row), (r, row)
 
-    def mutator(self, seed):
-        rng = random.Random(seed)
+    def mutator(self, thread_no):
+        rng = random.Random(thread_no)
         table = self.table
         while not self.stop.is_set():
             with self.outer_lock:
@@ -120,10 +120,10 @@ class Stress:
             self.check_written(tarv.stringify(iter(self.table)))
             self.calls += 2
 
-    def private_codec(self, seed):
+    def private_codec(self, thread_no):
         # Tables no other thread touches: exact results, whatever HEX is at
         # the time (read before and after, it must be one of the two).
-        rng = random.Random(seed)
+        rng = random.Random(thread_no)
         while not self.stop.is_set():
             table = [[value_of(rng, r) for _ in range(rng.randrange(6))] for r in range(rng.randrange(1, 9))]
             assert read_text(tarv.stringify(table)) == table
