@@ -109,8 +109,9 @@ class Stress:
                 if rng.random() < 0.5 and len(table) > 30:
                     table.pop()
                 else:
+                    # (Raised first: a writer reads it after its call.)
+                    self.most_rows = max(self.most_rows, len(table) + 1)
                     table.append([value_of(rng, len(table)) for _ in range(3)])
-                    self.most_rows = max(self.most_rows, len(table))
         else:
             tarv.HEX = HEX_B if rng.random() < 0.5 else HEX
 
