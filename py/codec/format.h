@@ -18,23 +18,24 @@ namespace tarv::format {
 inline constexpr Py_UCS4 kRowEnd = ';';
 
 // The header characters the writer uses (the module attribute HEX starts
-// out as this), indexed by the number of length digits minus one.
+// out as this): the one at header_index(digits) announces `digits` length
+// digits, 1 to 16.
 inline constexpr char kHexDigits[] = "0123456789abcdef";
-
-// A length has at most this many decimal digits (header 'f').
-inline constexpr int kMaxLengthDigits = 16;
+inline constexpr int kMaxHeaderDigits = 16;
+inline constexpr int header_index(int digits) noexcept { return digits - 1; }
 
 // The end-of-input message (the module attribute ErrUnexpectedEndOfInput
-// starts out as this); the bad-character message is built from the offending
-// code point and its UTF-16 position.
+// starts out as this).
 inline constexpr char kUnexpectedEndOfInput[] = "Unexpected end of input";
-inline constexpr char kUnexpectedTokenFormat[] = "Unexpected token '%c' at position %zd";
 
 // Largest code point that is one UTF-16 unit.
 inline constexpr Py_UCS4 kMaxBmp = 0xFFFF;
 
-// The number of length digits a header character announces (1 to 16), or 0
-// when it is not a header character. '0'-'9', 'a'-'f' and 'A'-'F' pass.
+// ---------------------------------------------------------------------------
+// Parser rules. (To move to the parser.)
+
+inline constexpr char kUnexpectedTokenFormat[] = "Unexpected token '%c' at position %zd";
+
 inline int header_digit_count(Py_UCS4 x) noexcept {
   if (x < '0') return 0;
   if (x <= '9') return static_cast<int>(x - '0') + 1;
@@ -45,41 +46,81 @@ inline int header_digit_count(Py_UCS4 x) noexcept {
 
 inline bool is_decimal_digit(Py_UCS4 c) noexcept { return c - '0' <= 9; }
 
-// The number of decimal digits of `n`, written without leading zeros.
-// Lengths below 1000 are counted without branches.
-inline int decimal_digit_count(uint64_t n) noexcept {
-  int digits = 1 + (n >= 10) + (n >= 100);
-  for (uint64_t limit = 1000; n >= limit && digits < 20; limit *= 10) ++digits;
+// ---------------------------------------------------------------------------
+// Records, as the writer puts them.
+
+// The range of a character: the largest code point of the narrowest str
+// width that holds it (ASCII, Latin-1, 2 or 4 bytes). A text is as wide as
+// the largest range among its characters.
+inline constexpr Py_UCS4 char_range(Py_UCS4 c) noexcept {
+  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= kMaxBmp ? kMaxBmp : 0x10FFFF;
+}
+
+// The number of code points above U+FFFF among the `n` at `chars`: what a
+// 4-byte str's UTF-16 length exceeds its code-point count by. (The compiler
+// vectorizes the loop.)
+inline Py_ssize_t count_astral(const Py_UCS4* chars, Py_ssize_t n) noexcept {
+  Py_ssize_t astral = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) astral += chars[i] > kMaxBmp;
+  return astral;
+}
+
+// The decimal digits of a length, 1 to 19 (a length is below 2^63). Below
+// 100 without a branch: random short lengths would mispredict one. (MEASURE)
+inline int long_decimal_digits(uint64_t n) noexcept {
+  int digits = 3;
+  for (uint64_t bound = 1000; n >= bound && digits < 19; bound *= 10) ++digits;
   return digits;
 }
 
-// ---------------------------------------------------------------------------
-// Records, as the writer puts them: every rule about their shape is here.
-
-// The index in HEX of the header character for a length of `digits` decimal
-// digits (HEX[0] announces one digit).
-inline constexpr int header_index(int digits) noexcept { return digits - 1; }
-
-// Whether a HEX of `hex_chars` characters holds the header character for a
-// length of `digits` digits (else indexing it fails).
-inline constexpr bool hex_covers(Py_ssize_t hex_chars, int digits) noexcept {
-  return header_index(digits) < hex_chars;
+inline int decimal_digits(uint64_t n) noexcept {
+  if (n >= 100) [[unlikely]] return long_decimal_digits(n);
+  return 1 + static_cast<int>((9 - n) >> 63);  // (n >= 10, which compilers made a branch)
 }
 
-// The characters of a record: its header (one character, unless HEX
-// supplies longer pieces), the `digits` of its length, and the value's
-// `v_len` code points.
-inline constexpr Py_ssize_t record_length(int digits, Py_ssize_t v_len,
-                                          Py_ssize_t header_chars = 1) noexcept {
-  return header_chars + digits + v_len;
+// A value's figures, worked out once by measure() and used for the room
+// check, the choice of header and the writing alike.
+struct Record {
+  Py_ssize_t v_len;    // code points
+  Py_ssize_t u16_len;  // UTF-16 units: the length written
+  int digits;          // decimal digits of u16_len
+  Py_UCS4 range;       // of the widest character
+
+  // Characters of the record with a header of `header_chars`: the header,
+  // the length's digits, the value.
+  Py_ssize_t chars(Py_ssize_t header_chars = 1) const noexcept {
+    return header_chars + digits + v_len;
+  }
+};
+
+// The figures of a ready str of In characters. Every str is canonical, so
+// its width (and for 1-byte strs the ASCII flag) gives its range; only a
+// 4-byte str's UTF-16 length needs counting.
+template <typename In>
+inline Record measure_as(PyObject* v) noexcept {
+  const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
+  Py_ssize_t u16_len = v_len;
+  Py_UCS4 range = 0x10FFFF;
+  if constexpr (sizeof(In) == 1) {
+    range = PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
+  } else if constexpr (sizeof(In) == 2) {
+    range = kMaxBmp;
+  } else {
+    u16_len += count_astral(static_cast<const Py_UCS4*>(PyUnicode_DATA(v)), v_len);
+  }
+  return {v_len, u16_len, decimal_digits(static_cast<uint64_t>(u16_len)), range};
 }
 
-// A UTF-16 length is below 2^63: it has at most this many decimal digits.
-inline constexpr int kMaxDecimalDigits = 19;
-
-// The most characters a record with a one-character header takes beyond
-// its value's code points.
-inline constexpr Py_ssize_t kRecordOverhead = record_length(kMaxDecimalDigits, 0);
+inline Record measure(PyObject* v) noexcept {
+  switch (PyUnicode_KIND(v)) {
+    case PyUnicode_1BYTE_KIND:
+      return measure_as<Py_UCS1>(v);
+    case PyUnicode_2BYTE_KIND:
+      return measure_as<Py_UCS2>(v);
+    default:
+      return measure_as<Py_UCS4>(v);
+  }
+}
 
 // "00" to "99", two characters per number.
 inline constexpr char kDigitPairs[] =
@@ -88,74 +129,32 @@ inline constexpr char kDigitPairs[] =
     "8081828384858687888990919293949596979899";
 
 // Writes the `digits` decimal digits of `n` at `out` and returns their end.
-// A number below 100 is written as one pair of characters whatever its
-// digit count, without a branch: when it has one digit, the second character
-// is scratch, overwritten by what follows. The writer may do this because a
-// length is always followed by at least one more character of the text (its
-// content, or the ';' of its row).
+// A number below 100 is written as one pair of characters whatever its digit
+// count: for one digit the second character is scratch, which what follows
+// overwrites (a length is always followed by its content or the row's ';',
+// and the writer keeps a character of room beyond a record). Short values
+// thus take no branch on their length's digit count.
 template <typename Char>
-inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
-  if (n < 100) {
-    const char* pair = kDigitPairs + 2 * n + (n < 10);
-    out[0] = static_cast<Char>(pair[0]);
-    out[1] = static_cast<Char>(pair[1]);
-    return out + digits;
-  }
+[[gnu::noinline]] Char* write_long_decimal(Char* out, uint64_t n, int digits) noexcept {
   Char* const end = out + digits;
   Char* p = end;
-  while (n >= 100) {
+  for (; n >= 100; n /= 100) {
     const char* pair = kDigitPairs + 2 * (n % 100);
-    n /= 100;
     *--p = static_cast<Char>(pair[1]);
     *--p = static_cast<Char>(pair[0]);
   }
-  if (n >= 10) {
-    *--p = static_cast<Char>(kDigitPairs[2 * n + 1]);
-    *--p = static_cast<Char>(kDigitPairs[2 * n]);
-  } else {
-    *--p = static_cast<Char>('0' + n);
-  }
+  if (n >= 10) *--p = static_cast<Char>(kDigitPairs[2 * n + 1]);
+  *--p = static_cast<Char>(n >= 10 ? kDigitPairs[2 * n] : '0' + n);
   return end;
 }
 
-// Writes the header character for a length of `digits` digits (taken from
-// `headers`, indexed by header_index(); none when `headers` is null, the
-// header having been written already) and then the length `u16_len`.
 template <typename Char>
-inline Char* write_prefix(Char* out, const Py_UCS4* headers, uint64_t u16_len,
-                          int digits) noexcept {
-  if (headers) *out++ = static_cast<Char>(headers[header_index(digits)]);
-  return write_decimal(out, u16_len, digits);
-}
-
-// write_prefix() for a length below 100, without counting its digits.
-// (Measured: tables of short ASCII values take 8% less time.)
-template <typename Char>
-inline Char* write_short_prefix(Char* out, const Py_UCS4* headers, uint64_t u16_len) noexcept {
-  const bool two_digits = u16_len >= 10;
-  if (headers) *out++ = static_cast<Char>(headers[header_index(1 + two_digits)]);
-  // As write_decimal() does below 100: the second character of a one-digit
-  // length is scratch, overwritten by what follows.
-  const char* pair = kDigitPairs + 2 * u16_len + !two_digits;
+inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
+  if (n >= 100) [[unlikely]] return write_long_decimal(out, n, digits);
+  const char* pair = kDigitPairs + 2 * n + (n < 10);
   out[0] = static_cast<Char>(pair[0]);
   out[1] = static_cast<Char>(pair[1]);
-  return out + 1 + two_digits;
-}
-
-// Ends a row.
-template <typename Char>
-inline Char* write_row_end(Char* out) noexcept {
-  *out = static_cast<Char>(kRowEnd);
-  return out + 1;
-}
-
-// The number of code points above U+FFFF among the `n` at `buf`: what a
-// 4-byte string's UTF-16 length exceeds its code-point count by. A plain
-// loop, which the compiler vectorizes.
-inline Py_ssize_t count_astral(const Py_UCS4* buf, Py_ssize_t n) noexcept {
-  Py_ssize_t astral = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) astral += buf[i] > kMaxBmp;
-  return astral;
+  return out + digits;
 }
 
 }  // namespace tarv::format

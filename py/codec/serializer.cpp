@@ -1,15 +1,16 @@
-// The serializer walks the input once and writes the text front to back into
-// one TextBuilder. The result is what joining the literal piece list
+// stringify() walks the input once and writes the text front to back into
+// one TextBuilder. The text is what joining the literal piece list
 //   [HEX[len(l_str) - 1], l_str, v] per value, ';' per row
-// would give, errors included, without creating those pieces.
+// would give, errors included, without making those pieces.
 //
-// The walk (Serializer) follows the literal algorithm item by item: exact
+// The walk (Serializer) takes the items as the literal algorithm does: exact
 // lists and tuples by index, anything else through the iterator protocol,
-// str() for items that are not str, HEX looked up for every value. Where
-// no Python code can run, it takes a shortcut that is observably the same:
-// a row that is an exact list or tuple of str, with HEX remembered as an
-// exact str, is written by the builder's tight loop, straight from the
-// row's item array, with the header characters read from HEX once.
+// str() of an item that is not a str, HEX looked up for every value. Where
+// no Python code can run, it takes a shortcut with the same result: the
+// tight loop (TextBuilder::write_plain) writes the str items of exact lists
+// and tuples straight from their item arrays, a run of rows at a time, with
+// the header characters read from HEX once (HexTable) while HEX stays bound
+// to the same str, list or tuple.
 #include "serializer.h"
 
 #include <algorithm>
@@ -21,19 +22,25 @@
 namespace tarv {
 namespace {
 
-using format::kMaxBmp;
+using format::Record;
+using format::char_range;
 
 // ---------------------------------------------------------------------------
-// Strings as the writer reads them.
+// The input, as the walk reads it.
 
-// Whether an item is a str whose characters can be read as they are (a str
-// subclass instance included: none of its methods is called).
+// A str (a subclass instance included: its characters are read, none of its
+// methods called) whose characters can be read as they are.
 inline bool readable_str(PyObject* v) noexcept {
   return (Py_IS_TYPE(v, &PyUnicode_Type) || PyUnicode_Check(v)) && is_ready(v);
 }
 
+inline bool is_exact_sequence(PyObject* seq) noexcept {
+  return PyList_CheckExact(seq) || PyTuple_CheckExact(seq);
+}
+
 // The item array and size of an exact list or tuple; false for anything
-// else. No code may run while they are used.
+// else. Valid while no code runs (and, without the GIL, while a list's lock
+// is held).
 inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size) noexcept {
   if (PyList_CheckExact(seq)) {
     items = reinterpret_cast<PyListObject*>(seq)->ob_item;
@@ -48,11 +55,6 @@ inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size
   return false;
 }
 
-// The current size of an exact list or tuple.
-inline Py_ssize_t exact_size(PyObject* seq) noexcept {
-  return PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-}
-
 // A new reference to item `k` of an exact list or tuple, or null past its
 // end. (Without the GIL another thread may remove a list's item meanwhile:
 // the reference is taken under the list's lock.)
@@ -64,66 +66,21 @@ inline Ref exact_item(PyObject* seq, Py_ssize_t k) noexcept {
     return Ref::steal(item);
   }
 #endif
-  if (k >= exact_size(seq)) return Ref();
-  return Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, k) : PyTuple_GET_ITEM(seq, k));
+  PyObject* const* items = nullptr;
+  Py_ssize_t size = 0;
+  exact_items(seq, items, size);
+  return k < size ? Ref::borrow(items[k]) : Ref();
 }
 
-// The range of a character: the largest code point of the narrowest width
-// that holds it, 0x7F (ASCII), 0xFF, 0xFFFF or 0x10FFFF. A text's width is
-// that of the largest range among its characters.
-inline Py_UCS4 char_range(Py_UCS4 c) noexcept {
-  return c <= 0x7F ? 0x7F : c <= 0xFF ? 0xFF : c <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+// The range of a str's characters (see format::measure()).
+inline Py_UCS4 str_range(PyObject* s) noexcept {
+  return PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND ? (PyUnicode_IS_ASCII(s) ? 0x7F : 0xFF)
+         : PyUnicode_KIND(s) == PyUnicode_2BYTE_KIND ? format::kMaxBmp
+                                                      : 0x10FFFF;
 }
 
-// The range of a str's characters. Every str is canonical, so its width (and
-// for 1-byte strings the ASCII flag) gives the range of its widest character.
-// (As PyUnicode_MAX_CHAR_VALUE, but testing the width first: in the tight
-// loop that takes 5 fewer instructions per value.)
-inline Py_UCS4 str_range(PyObject* v) noexcept {
-  switch (PyUnicode_KIND(v)) {
-    case PyUnicode_1BYTE_KIND:
-      return PyUnicode_IS_ASCII(v) ? 0x7F : 0xFF;
-    case PyUnicode_2BYTE_KIND:
-      return 0xFFFF;
-    default:
-      return 0x10FFFF;
-  }
-}
-
-// The UTF-16 length of a str.
-inline Py_ssize_t u16_length(PyObject* v) noexcept {
-  const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-  if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND) return v_len;
-  return v_len + format::count_astral(PyUnicode_4BYTE_DATA(v), v_len);
-}
-
-// The number of decimal digits of v's UTF-16 length. A 4-byte string's lies
-// between v_len and 2 * v_len units: it is only counted when those bounds
-// have different digit counts.
-inline int length_digits(PyObject* v, Py_ssize_t v_len) noexcept {
-  const int digits = format::decimal_digit_count(static_cast<uint64_t>(v_len));
-  if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND ||
-      format::decimal_digit_count(2 * static_cast<uint64_t>(v_len)) == digits) {
-    return digits;
-  }
-  return format::decimal_digit_count(static_cast<uint64_t>(u16_length(v)));
-}
-
-// Calls f(static_cast<Char*>(nullptr)) with Char the character type of
-// `kind`: the one place that turns a width into a type.
-template <typename F>
-[[gnu::always_inline]] inline void with_char_type(int kind, F&& f) {
-  switch (kind) {
-    case PyUnicode_1BYTE_KIND:
-      f(static_cast<Py_UCS1*>(nullptr));
-      break;
-    case PyUnicode_2BYTE_KIND:
-      f(static_cast<Py_UCS2*>(nullptr));
-      break;
-    default:
-      f(static_cast<Py_UCS4*>(nullptr));
-      break;
-  }
+inline Py_ssize_t add_capped(Py_ssize_t a, Py_ssize_t b) noexcept {
+  return a > PY_SSIZE_T_MAX - b ? PY_SSIZE_T_MAX : a + b;
 }
 
 // The header characters HEX supplies without running code: the first
@@ -131,24 +88,20 @@ template <typename F>
 // exact list or tuple that are one-character exact strs.
 struct HexTable {
   Py_ssize_t chars = 0;
-  Py_UCS4 header[format::kMaxLengthDigits] = {};
-  // A header for every length of up to 16 digits, all ASCII (so they fit
-  // any text): then only a value's own characters decide the text's width.
+  Py_UCS4 header[format::kMaxHeaderDigits] = {};
+  Py_UCS4 range[format::kMaxHeaderDigits] = {};
+  // Every header there, all ASCII: then only a value's own characters
+  // decide the text's width.
   bool simple = false;
 
-  void load(PyObject* hex) noexcept {
-    chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxLengthDigits);
-    bool ascii = PyUnicode_IS_ASCII(hex);
-    with_char_type(PyUnicode_KIND(hex), [&](auto* type) {
-      const auto* data = static_cast<decltype(type)>(PyUnicode_DATA(hex));
-      for (Py_ssize_t k = 0; k < chars; ++k) header[k] = data[k];
-    });
-    // (A str that is not ASCII may still begin with 16 ASCII characters.)
-    if (!ascii) {
-      ascii = true;
-      for (Py_ssize_t k = 0; k < chars; ++k) ascii &= header[k] <= 0x7F;
-    }
-    simple = ascii && chars == format::kMaxLengthDigits;
+  bool covers(int digits) const noexcept { return format::header_index(digits) < chars; }
+  Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
+  Py_UCS4 range_at(int digits) const noexcept { return range[format::header_index(digits)]; }
+
+  void load_str(PyObject* hex) noexcept {
+    chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxHeaderDigits);
+    for (Py_ssize_t k = 0; k < chars; ++k) set(k, PyUnicode_READ_CHAR(hex, k));
+    note_simple();
   }
 
   // An element that is not a one-character exact str ends the table: the
@@ -157,726 +110,506 @@ struct HexTable {
     PyObject* const* pieces = nullptr;
     Py_ssize_t n = 0;
     exact_items(hex, pieces, n);
-    n = std::min<Py_ssize_t>(n, format::kMaxLengthDigits);
-    bool ascii = true;
+    n = std::min<Py_ssize_t>(n, format::kMaxHeaderDigits);
     for (chars = 0; chars < n; ++chars) {
       PyObject* piece = pieces[chars];
       if (!PyUnicode_CheckExact(piece) || !is_ready(piece) || PyUnicode_GET_LENGTH(piece) != 1) break;
-      header[chars] = PyUnicode_READ_CHAR(piece, 0);
-      ascii &= header[chars] <= 0x7F;
+      set(chars, PyUnicode_READ_CHAR(piece, 0));
     }
-    simple = ascii && chars == format::kMaxLengthDigits;
+    note_simple();
   }
 
-  bool covers(int digits) const noexcept { return format::hex_covers(chars, digits); }
-  Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
+ private:
+  void set(Py_ssize_t k, Py_UCS4 c) noexcept {
+    header[k] = c;
+    range[k] = char_range(c);
+  }
+
+  void note_simple() noexcept {
+    simple = chars == format::kMaxHeaderDigits;
+    for (Py_ssize_t k = 0; k < chars; ++k) simple &= range[k] == 0x7F;
+  }
 };
 
 // ---------------------------------------------------------------------------
 // Copying characters.
 
-// A short value (at most 16 bytes of characters) is copied as one 16-byte
-// block (ShortBlock), without branching on its length: random short lengths
-// would mispredict a branchy copy (memcpy's) most of the time. The block is
-// read so that it ends with the value's last byte. What it holds in front of
-// the first character is the string object's own header, which precedes the
+// A short value (at most 16 bytes of characters) of a compact str is copied
+// as one 16-byte block, without a branch on its length: random short lengths
+// mispredict the branches of an exact copy (memcpy's) most of the time. The
+// block is read so that it ends with the value's last byte. In front of the
+// first character lies the str object's own header, which precedes the
 // characters of every compact str and is at least 16 bytes long on every
-// supported layout. Those bytes are shifted out (for an empty value, masked
-// to zeros) before the block is counted or stored, so they never reach the
-// text. The store writes the characters and then zeros, up to 16 bytes of
-// source characters, which what follows overwrites: the builder always
-// keeps that much room beyond a record. This needs a 128-bit integer and
-// little-endian byte order (the first character must be the lowest byte);
-// elsewhere short values are copied exactly. (Measured on this design, ns
-// per value at a million values against exact copies: short ASCII 7.1
-// against 11.0, ragged 7.5 against 10.4, tall 14.7 against 16.3, mixed
-// widths 13.6 against 19.8.)
-//
-// Longer values are copied by memcpy, or by a widening loop the compiler
-// vectorizes.
+// supported layout (checked below). Those bytes are shifted out (for an
+// empty value, masked to zeros) before the block is stored, so they never
+// reach the text; the store writes the characters and then zeros, which what
+// follows overwrites: it is made only where the text has 16 characters of
+// room. This needs a 128-bit integer and little-endian byte order (the first
+// character in the lowest byte); elsewhere, and without the GIL (where other
+// threads write a str's header, its reference count, while it is read),
+// every value is copied exactly, as a build with TARV_EXACT_COPIES does (the
+// tests run that path on this machine too). (MEASURE)
 static_assert(sizeof(PyASCIIObject) >= 16 && sizeof(PyCompactUnicodeObject) >= 16);
-
-// A build with TARV_EXACT_COPIES defined copies every short value exactly,
-// as machines without those do: the tests use it to run that path here. So
-// does a free-threaded build, where other threads write to a str's header
-// (its reference count) while it is read.
 #if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(TARV_EXACT_COPIES) && \
     !defined(Py_GIL_DISABLED)
 constexpr bool kShortBlocks = true;
 
-class ShortBlock {
- public:
-  // The `char_bytes` (0 to 16) bytes of characters that end at `chars_end`,
-  // in front of which lies the header of their compact str. An empty value
-  // (16 bytes of header, shifted by nothing) is masked to zeros, in 64-bit
-  // halves, without a branch: one would mispredict on tables with many
-  // empty values.
-  ShortBlock(const void* chars_end, size_t char_bytes) noexcept {
-    const auto* end = static_cast<const unsigned char*>(chars_end);
-    uint64_t low, high;
-    std::memcpy(&low, end - 16, 8);
-    std::memcpy(&high, end - 8, 8);
-    const unsigned __int128 all = (static_cast<unsigned __int128>(high) << 64) | low;
-    const unsigned __int128 bytes = all >> ((8 * (16 - char_bytes)) & 127);
-    const uint64_t keep = -static_cast<uint64_t>(char_bytes != 0);
-    low_ = static_cast<uint64_t>(bytes) & keep;
-    high_ = static_cast<uint64_t>(bytes >> 64) & keep;
-  }
-
-  // For 4-byte characters; the zeros after them count as none. Code points
-  // are at most 0x10FFFF, so a signed comparison is exact.
-  Py_ssize_t count_astral() const noexcept {
-    using I32x4 = int32_t __attribute__((vector_size(16)));
-    I32x4 code_points;
-    as_vector(code_points);
-    const I32x4 astral = code_points > static_cast<int32_t>(kMaxBmp);  // -1 per lane
-    return -(static_cast<Py_ssize_t>(astral[0]) + astral[1] + astral[2] + astral[3]);
-  }
-
-  // Writes the 16 bytes, characters of width In, at `out`, widened to Out.
-  template <typename Out, typename In>
-  void store(Out* out) const noexcept {
-    if constexpr (sizeof(Out) == sizeof(In)) {
-      std::memcpy(out, &low_, 8);
-      std::memcpy(out + 8 / sizeof(Out), &high_, 8);
-    } else {
-      In chars[16 / sizeof(In)];
-      as_vector(chars);
-      for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
-    }
-  }
-
- private:
-  // The block as a vector or array. (Kept as two integers in between: an
-  // array member would make the compiler keep the block in memory, stored
-  // in halves and loaded whole, which the store buffer cannot forward. Nor
-  // is a vector passed or returned by value, which would depend on the
-  // target's vector registers.)
-  template <typename Vector>
-  void as_vector(Vector& v) const noexcept {
-    static_assert(sizeof(Vector) == 16);
-    std::memcpy(&v, &low_, 8);
-    std::memcpy(reinterpret_cast<unsigned char*>(&v) + 8, &high_, 8);
-  }
-
-  uint64_t low_, high_;
+// Kept as two 64-bit halves from load to store: held as one 128-bit value,
+// the block goes through memory on its way, stored whole and read in
+// halves, which the store buffer cannot forward (MEASURE).
+struct Block {
+  uint64_t low, high;
 };
+// An unaligned 64-bit word that may alias anything.
+using Word = uint64_t __attribute__((may_alias, aligned(1)));
+
+// An empty value's block (16 bytes of header, shifted by nothing) is masked
+// to zeros without a branch, which tables with many empty values would
+// mispredict (MEASURE).
+inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
+  const auto* end = static_cast<const unsigned char*>(chars_end);
+  const uint64_t low = *reinterpret_cast<const Word*>(end - 16);
+  const uint64_t high = *reinterpret_cast<const Word*>(end - 8);
+  const unsigned __int128 kept =
+      ((static_cast<unsigned __int128>(high) << 64) | low) >> ((8 * (16 - char_bytes)) & 127);
+  const uint64_t mask = -static_cast<uint64_t>(char_bytes != 0);
+  return {static_cast<uint64_t>(kept) & mask, static_cast<uint64_t>(kept >> 64) & mask};
+}
+
+// Stores a block of In characters as Out characters.
+template <typename Out, typename In>
+inline void store_block(Out* out, Block block) noexcept {
+  if constexpr (sizeof(Out) == sizeof(In)) {
+    reinterpret_cast<Word*>(out)[0] = block.low;
+    reinterpret_cast<Word*>(out)[1] = block.high;
+  } else {
+    In chars[16 / sizeof(In)];
+    std::memcpy(chars, &block.low, 8);
+    std::memcpy(reinterpret_cast<unsigned char*>(chars) + 8, &block.high, 8);
+    for (size_t k = 0; k < 16 / sizeof(In); ++k) out[k] = chars[k];
+  }
+}
 #else
 constexpr bool kShortBlocks = false;
-
-// Never made: short values are copied exactly.
-class ShortBlock {
- public:
-  ShortBlock(const void*, size_t) noexcept {}
-  Py_ssize_t count_astral() const noexcept { return 0; }
-  template <typename Out, typename In>
-  void store(Out*) const noexcept {}
-};
+struct Block {};
+inline Block load_block(const void*, size_t) noexcept { return {}; }
+template <typename Out, typename In>
+inline void store_block(Out*, Block) noexcept {}
 #endif
 
-// Copies `n` characters exactly, widening them where Out is wider. From 16
-// to 64 bytes, as two blocks of 16 or 32 bytes that overlap in the middle
-// (each read within the value's characters): inline, where memcpy is a call.
+// Copies `n` characters, widening them where Out is wider.
 template <typename Out, typename In>
 inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
-  static_assert(sizeof(In) <= sizeof(Out));
   if constexpr (sizeof(In) == sizeof(Out)) {
-    const size_t bytes = static_cast<size_t>(n) * sizeof(Out);
-    auto* to = reinterpret_cast<unsigned char*>(out);
-    const auto* from = reinterpret_cast<const unsigned char*>(in);
-    if (bytes - 16 <= 16) {
-      unsigned char head[16], tail[16];
-      std::memcpy(head, from, 16);
-      std::memcpy(tail, from + bytes - 16, 16);
-      std::memcpy(to, head, 16);
-      std::memcpy(to + bytes - 16, tail, 16);
-    } else if (bytes - 33 <= 31) {
-      unsigned char head[32], tail[32];
-      std::memcpy(head, from, 32);
-      std::memcpy(tail, from + bytes - 32, 32);
-      std::memcpy(to, head, 32);
-      std::memcpy(to + bytes - 32, tail, 32);
-    } else {
-      std::memcpy(to, from, bytes);
-    }
+    std::memcpy(out, in, static_cast<size_t>(n) * sizeof(Out));
   } else {
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
   }
 }
 
-// Writes records into a text of Out characters, as wide as the widest str
-// written into it. With kSlack characters of room beyond a record's value
-// (its prefix, and the rest of a short block), a short value is stored as a
-// block; otherwise (kRoomChecked false) only where the text's `end` leaves
-// room for one.
+// Writes the `n` characters at `chars` of a str, compact or not, and
+// returns their end.
+template <typename Out, typename In>
+inline Out* copy_value(Out* out, Out* end, const In* chars, Py_ssize_t n, bool compact) noexcept {
+  if (kShortBlocks && compact && n <= 16 / static_cast<Py_ssize_t>(sizeof(In)) && end - out >= 16) {
+    store_block<Out, In>(out, load_block(chars + n, static_cast<size_t>(n) * sizeof(In)));
+  } else {
+    copy_chars(out, chars, n);
+  }
+  return out + n;
+}
+
+// Writes the characters of the str `s`, of In characters.
+template <typename Out, typename In>
+inline Out* write_chars(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
+  if constexpr (sizeof(In) > sizeof(Out)) {
+    return out;  // (never: the text is as wide as what is written into it)
+  } else {
+    return copy_value(out, end, static_cast<const In*>(PyUnicode_DATA(s)), n, PyUnicode_IS_COMPACT(s));
+  }
+}
+
+// Writes the characters of the str `s`, any width.
 template <typename Out>
-struct RecordWriter {
-  static constexpr Py_ssize_t kSlack = format::kRecordOverhead + 16;
-
-  // A value's prefix (the header character from `headers`, or none when
-  // `headers` is null, and the decimal UTF-16 length) and its characters.
-  // The most common values, short compact 1-byte strs (empty ones
-  // included), are written inline; the rest by a call. (Measured: small
-  // tables of 25 to 400 short values take 8 to 15% less time per call.)
-  template <bool kRoomChecked>
-  [[gnu::always_inline]] static Out* value(Out* out, Out* end, PyObject* v,
-                                           const Py_UCS4* headers) noexcept {
-    const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-    if (PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(v)) {
-      const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(v));
-      if (kShortBlocks && v_len <= 16) {
-        const ShortBlock block(chars + v_len, static_cast<size_t>(v_len));
-        out = format::write_short_prefix(out, headers, static_cast<uint64_t>(v_len));
-        if (kRoomChecked || end - out >= 16) {
-          block.template store<Out, Py_UCS1>(out);
-        } else {
-          copy_chars(out, chars, v_len);
-        }
-        return out + v_len;
-      }
-      if (v_len <= 64) {
-        out = format::write_short_prefix(out, headers, static_cast<uint64_t>(v_len));
-        copy_chars(out, chars, v_len);
-        return out + v_len;
-      }
-    }
-    return other_value(out, end, v, v_len, headers);
+Out* write_str(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      return write_chars<Out, Py_UCS1>(out, end, s, n);
+    case PyUnicode_2BYTE_KIND:
+      return write_chars<Out, Py_UCS2>(out, end, s, n);
+    default:
+      return write_chars<Out, Py_UCS4>(out, end, s, n);
   }
+}
 
-  // The characters of a str, verbatim (a header piece).
-  static Out* chars(Out* out, PyObject* s) noexcept {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    with_char_type(PyUnicode_KIND(s), [&](auto* in) {
-      using In = std::remove_pointer_t<decltype(in)>;
-      if constexpr (sizeof(In) <= sizeof(Out)) copy_chars(out, static_cast<const In*>(PyUnicode_DATA(s)), n);
-    });
-    return out + n;
+// Writes the record of the str `v`, of In characters: the header character,
+// the length, the characters. A short value is read (as a block) before
+// anything is stored: a store into a 1-byte text may alias the str, whose
+// fields the compiler would then read again. A long one is copied by a
+// call. (MEASURE)
+template <typename Out, typename In>
+[[gnu::noinline]] Out* write_long_record(Out* out, Out* end, Py_UCS4 header, Py_ssize_t u16_len,
+                                         int digits, PyObject* v) noexcept {
+  *out++ = static_cast<Out>(header);
+  out = format::write_decimal(out, static_cast<uint64_t>(u16_len), digits);
+  return write_chars<Out, In>(out, end, v, PyUnicode_GET_LENGTH(v));
+}
+
+template <typename Out, typename In, bool kCompactAscii = false>
+[[gnu::always_inline]] inline Out* write_record(Out* out, Out* end, Py_UCS4 header,
+                                                const Record& rec, PyObject* v) noexcept {
+  constexpr Py_ssize_t kShortPrefix = 3;  // the header and at most 2 digits
+  constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
+  if (kShortBlocks && sizeof(In) <= sizeof(Out) && (kCompactAscii || PyUnicode_IS_COMPACT(v)) &&
+      rec.v_len <= kBlockChars && end - out >= kShortPrefix + 16) {
+    const auto* chars = static_cast<const In*>(kCompactAscii ? PyUnicode_1BYTE_DATA(v) : PyUnicode_DATA(v));
+    const Block block = load_block(chars + rec.v_len, static_cast<size_t>(rec.v_len) * sizeof(In));
+    *out++ = static_cast<Out>(header);
+    out = format::write_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
+    store_block<Out, In>(out, block);
+    return out + rec.v_len;
   }
-
- private:
-  // Static, taking and giving the position: were a writer's address to
-  // escape into a call, the compiler would keep its position in memory and
-  // store and reload it around every value.
-  [[gnu::noinline]] static Out* other_value(Out* out, Out* end, PyObject* v, Py_ssize_t v_len,
-                                            const Py_UCS4* headers) noexcept {
-    const bool compact = PyUnicode_IS_COMPACT(v);
-    with_char_type(PyUnicode_KIND(v), [&](auto* in) {
-      using In = std::remove_pointer_t<decltype(in)>;
-      if constexpr (sizeof(In) <= sizeof(Out)) {
-        out = record(out, end, static_cast<const In*>(PyUnicode_DATA(v)), v_len, compact, headers);
-      }
-    });
-    return out;
-  }
-
-  // (Short compact 1-byte values never come here: value() writes them.)
-  template <typename In>
-  static Out* record(Out* out, Out* end, const In* chars, Py_ssize_t v_len, bool compact,
-                     const Py_UCS4* headers) noexcept {
-    constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
-    if (kShortBlocks && sizeof(In) > 1 && compact && v_len <= kBlockChars) {
-      const ShortBlock block(chars + v_len, static_cast<size_t>(v_len) * sizeof(In));
-      Py_ssize_t u16_len = v_len;
-      if constexpr (sizeof(In) == 4) u16_len += block.count_astral();
-      const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
-      out = format::write_prefix(out, headers, static_cast<uint64_t>(u16_len), digits);
-      if (end - out >= kBlockChars) {
-        block.template store<Out, In>(out);
-      } else {
-        copy_chars(out, chars, v_len);
-      }
-    } else {
-      Py_ssize_t u16_len = v_len;
-      if constexpr (sizeof(In) == 4) u16_len += format::count_astral(chars, v_len);
-      const int digits = format::decimal_digit_count(static_cast<uint64_t>(u16_len));
-      out = format::write_prefix(out, headers, static_cast<uint64_t>(u16_len), digits);
-      copy_chars(out, chars, v_len);
-    }
-    return out + v_len;
-  }
-};
-
-constexpr Py_ssize_t kSlack = RecordWriter<Py_UCS1>::kSlack;
+  return write_long_record<Out, In>(out, end, header, rec.u16_len, rec.digits, v);
+}
 
 // ---------------------------------------------------------------------------
-// The text builder.
+// The text.
 
-// What the walk expects of the rest of the table, asked for when the text
-// must grow: the characters still to come (beyond those of the record that
-// asked), exactly or by estimate, and the widest range among them.
-struct RestOfText {
+// What the walk expects of the table from a position on: its characters and
+// widest range, measured exactly, or estimated, or unknown.
+struct Rest {
   Py_ssize_t chars = 0;
   Py_UCS4 range = 0x7F;
-  bool known = false;    // false: nothing is known (an iterator's rows)
+  bool known = false;
   bool exact = false;
-  bool trusted = false;  // estimated by figures that agree
-};
-
-// Where the tight loop is in what it writes: item k of row r, the row's
-// items being items[0..n) (of rows[r], when it walks rows).
-struct PlainPosition {
-  PyObject* const* rows = nullptr;
-  Py_ssize_t n_rows = 0;
-  Py_ssize_t r = 0;
-  PyObject* const* items = nullptr;
-  Py_ssize_t n = 0;
-  Py_ssize_t k = 0;
 };
 
 // Where the tight loop stopped.
 enum class Stop {
-  kDone,      // every item (or row) given was written
-  kNotPlain,  // at an item (or row) that needs the general step
+  kDone,      // every row given was written
+  kNotPlain,  // at an item (or row) for the general step
   kRoom,      // at an item (or row end) that needs more room or width
 };
 
-// Owns the text being written: a buffer on the stack for small tables (most
-// never leave it), then a str that grows, is made anew one width wider when
-// a character needs it (at most three times: ASCII, 1, 2, 4 bytes), and is
-// cut to its length at the end. Records go in through append_record() and
-// the tight loop, rows end through end_row().
+// Owns the text being written: a str, grown as needed, made anew one width
+// wider when a character needs it (at most three times: ASCII, Latin-1, 2,
+// 4 bytes), and cut to its length at the end. Records go in through the
+// tight loop and append_record(), rows end through end_row(); each of those
+// needs the room that fits() checks and grow() makes.
 //
-// The join's errors are kept until the walk is over, as joining a piece
+// The join's errors are kept until the walk is over, as joining the piece
 // list would report them only then: the first header piece that is not a
-// str (TypeError) or with which the text would be too long (OverflowError);
-// after either, nothing more is written. Running out of memory for the
-// text is kept the same way: the lengths are still counted, so that a text
-// too long is reported as such.
+// str (TypeError) or with which the text would be too long (OverflowError).
+// Running out of memory for the text is kept too, and the lengths are
+// counted on: a text too long is reported as such, as the join would.
 class TextBuilder {
  public:
-  TextBuilder() noexcept = default;
-  TextBuilder(const TextBuilder&) = delete;
-  TextBuilder& operator=(const TextBuilder&) = delete;
-
+  bool writing() const noexcept { return mode_ == Mode::kWriting; }
   Py_ssize_t length() const noexcept { return length_; }
 
-  // Appends the record of `v`, whose UTF-16 length has `digits` digits: the
-  // header is `header_piece`'s characters, or else the character `header`.
-  template <typename Rest>
-  void append_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, int digits,
-                     Rest&& rest) noexcept {
-    const Py_ssize_t header_chars = header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1;
-    const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-    if (mode_ >= Mode::kCounting) {
-      count_pieces({header_chars, digits, v_len});
+  // Whether `chars` characters of range `range` fit, with a character to
+  // spare (see format::write_decimal()).
+  bool fits(Py_ssize_t chars, Py_UCS4 range) noexcept {
+    if (range > written_range_) {
+      if (range > range_) return false;
+      written_range_ = range;
+    }
+    return chars < capacity_ - length_;
+  }
+
+  // What the tight loop stopped for (Stop::kRoom) needs.
+  Py_ssize_t pending_chars() const noexcept { return pending_chars_; }
+  Py_UCS4 pending_range() const noexcept { return pending_range_; }
+
+  [[gnu::cold]] void grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept;
+
+  // A record whose header is `header_piece`'s characters, or else the
+  // character `header`, after fits() or grow(); counted only, once the
+  // text is not written any more.
+  void append_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec) noexcept {
+    ++values_;
+    if (!writing()) {
+      count(header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1);
+      count(rec.digits);
+      count(rec.v_len);
       return;
     }
-    const Py_UCS4 range =
-        std::max(str_range(v), header_piece ? str_range(header_piece) : char_range(header));
-    make_room(format::record_length(digits, v_len, header_chars), range, rest);
-    if (mode_ >= Mode::kCounting) {
-      count_pieces({header_chars, digits, v_len});
-      return;
-    }
-    Py_UCS4 headers[format::kMaxLengthDigits];
-    headers[format::header_index(digits)] = header;
     with_text([&](auto* base) {
       using Out = std::remove_pointer_t<decltype(base)>;
       Out* out = base + length_;
-      if (header_piece) out = RecordWriter<Out>::chars(out, header_piece);
-      out = RecordWriter<Out>::template value<false>(out, base + capacity_, v,
-                                                     header_piece ? nullptr : headers);
-      length_ = out - base;
+      Out* const end = base + capacity_;
+      if (header_piece) {
+        out = write_str(out, end, header_piece, PyUnicode_GET_LENGTH(header_piece));
+      } else {
+        *out++ = static_cast<Out>(header);
+      }
+      out = format::write_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
+      length_ = write_str(out, end, v, rec.v_len) - base;
     });
-    pieces_ += 3;
   }
 
-  template <typename Rest>
-  void end_row(Rest&& rest) noexcept {
-    if (mode_ < Mode::kCounting) make_room(1, 0x7F, rest);
-    if (mode_ >= Mode::kCounting) {
-      count_pieces({1});
-      return;
-    }
-    with_text([&](auto* base) { format::write_row_end(base + length_); });
+  void end_row() noexcept {
+    ++rows_;
+    if (!writing()) return count(1);
+    with_text([&](auto* base) { base[length_] = format::kRowEnd; });
     ++length_;
-    ++pieces_;
   }
 
-  // HEX gave a header piece that is not a str: joining the pieces would
-  // fail there.
+  // HEX gave a header piece that is not a str: joining the pieces fails
+  // there, unless it failed earlier.
   void defer_bad_piece(Ref piece) noexcept {
     if (mode_ == Mode::kFailed) return;
-    fail(pieces_);
+    fail();
     bad_piece_ = std::move(piece);
+    bad_piece_index_ = 3 * values_ + rows_;
   }
 
-  // The tight loop: writes the values items[k], items[k + 1]... of a row
-  // while they are str whose header `hex` has, and then the row's end,
-  // growing and widening the text as needed (rest(r, k) tells what is
-  // left). Returns true once the row has ended; else false, with `k` at the
-  // first item not written. Runs no Python code.
-  template <typename Rest>
-  bool append_plain_row(PyObject* const* items, Py_ssize_t n, Py_ssize_t& k, const HexTable& hex,
-                        Rest&& rest) noexcept {
-    PlainPosition at{nullptr, 1, 0, items, n, k};
-    run_plain<false>(at, hex, rest);
-    k = at.k;
-    return at.r == 1;
-  }
-
-  // The tight loop over rows: writes rows[r], rows[r + 1]... while they are
-  // exact lists or tuples of str whose header `hex` has, each with its ';',
-  // and stops at the first item (r, k) that is not. Runs no Python code.
-  template <typename Rest>
-  void append_plain_rows(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
-                         const HexTable& hex, Rest&& rest) noexcept {
-    PlainPosition at{rows, n_rows, r, nullptr, 0, k};
-    run_plain<true>(at, hex, rest);
-    r = at.r;
-    k = at.k;
+  // The tight loop, for the text's width; see write_plain().
+  Stop write_plain_rows(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
+                        const HexTable& hex) noexcept {
+    switch (kind_) {
+      case PyUnicode_1BYTE_KIND:
+        return hex.simple ? write_plain<Py_UCS1, true>(rows, n_rows, r, k, hex)
+                          : write_plain<Py_UCS1, false>(rows, n_rows, r, k, hex);
+      case PyUnicode_2BYTE_KIND:
+        return hex.simple ? write_plain<Py_UCS2, true>(rows, n_rows, r, k, hex)
+                          : write_plain<Py_UCS2, false>(rows, n_rows, r, k, hex);
+      default:
+        return hex.simple ? write_plain<Py_UCS4, true>(rows, n_rows, r, k, hex)
+                          : write_plain<Py_UCS4, false>(rows, n_rows, r, k, hex);
+    }
   }
 
   // The text, or null with the join's error (or MemoryError) set.
-  PyObject* finish() noexcept {
-    if (mode_ == Mode::kFailed) {
-      if (bad_piece_) {
-        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
-                     failed_piece_, Py_TYPE(bad_piece_.get())->tp_name);
-      } else {
-        PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-      }
-      return nullptr;
-    }
-    if (mode_ == Mode::kCounting) return PyErr_NoMemory();
-    if (mode_ == Mode::kStack) {
-      PyObject* text = PyUnicode_New(length_, written_range_);
-      if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), stack_, static_cast<size_t>(length_));
-      return text;
-    }
-    // A text made wider than what was written (the rows that were expected
-    // to need it changed meanwhile) is copied into a canonical one.
-    if (written_range_ < range_) {
-      Ref narrow = Ref::steal(PyUnicode_New(length_, written_range_));
-      if (!narrow || PyUnicode_CopyCharacters(narrow.get(), 0, text_.get(), 0, length_) < 0) {
-        return nullptr;
-      }
-      return narrow.release();
-    }
-    if (capacity_ != length_ && !resize(length_)) return nullptr;
-    return text_.release();
-  }
+  PyObject* finish() noexcept;
 
  private:
-  enum class Mode { kStack, kHeap, kCounting, kFailed };
+  enum class Mode { kWriting, kCounting, kFailed };
 
-  // Characters of the buffer on the stack: tables whose text fits are
-  // written there, then copied into a str of their size. (Measured: tables
-  // of 25 to 400 short ASCII values take 10 to 25% less time than written
-  // into a str sized first.)
-  static constexpr Py_ssize_t kStackChars = 4096;
-  // See capacity_for().
-  static constexpr Py_ssize_t kFirstStep = Py_ssize_t{1} << 22;
   template <typename F>
   [[gnu::always_inline]] void with_text(F&& f) noexcept {
-    with_char_type(kind_, [&](auto* type) { f(static_cast<decltype(type)>(base_)); });
-  }
-
-  template <bool kRows, typename Rest>
-  void run_plain(PlainPosition& at, const HexTable& hex, Rest& rest) noexcept {
-    for (;;) {
-      if (!kRows && at.r == 1) return;
-      if (mode_ >= Mode::kCounting) return count_plain<kRows>(at, hex);
-      Stop stop = Stop::kDone;
-      with_text([&](auto* base) {
-        stop = hex.simple ? plain_loop<kRows, true>(base, at, hex)
-                          : plain_loop<kRows, false>(base, at, hex);
-      });
-      if (stop == Stop::kDone || stop == Stop::kNotPlain) return;
-      // Item k (or the row's end) needs more room or width than the text
-      // has to spare: it is appended as any record is.
-      if constexpr (kRows) exact_items(at.rows[at.r], at.items, at.n);
-      if (at.k < at.n) {
-        PyObject* v = at.items[at.k];
-        const int digits = length_digits(v, PyUnicode_GET_LENGTH(v));
-        append_record(hex.at(digits), nullptr, v, digits, [&] { return rest(at.r, at.k + 1); });
-        ++at.k;
-      } else {
-        end_row([&] { return rest(at.r + 1, 0); });
-        ++at.r;
-        at.k = 0;
-      }
+    switch (kind_) {
+      case PyUnicode_1BYTE_KIND:
+        return f(static_cast<Py_UCS1*>(base_));
+      case PyUnicode_2BYTE_KIND:
+        return f(static_cast<Py_UCS2*>(base_));
+      default:
+        return f(static_cast<Py_UCS4*>(base_));
     }
   }
 
-  // The loop itself, at the text's width, resuming at (r, k); kSimple for
-  // a HEX whose headers are all there and ASCII. Locals hold the position
-  // and counters, stored back when it stops: stores into a 1-byte text
-  // could alias the members, which would then be reloaded after every
-  // value. A function of its own, so that its registers are its own:
-  // inlined into the walk, it kept the block in memory (measured: 8 more
-  // instructions per value).
-  template <bool kRows, bool kSimple, typename Out>
-  [[gnu::noinline]] Stop plain_loop(Out* const base, PlainPosition& at,
-                                    const HexTable& hex) noexcept {
-    PyObject* const* const rows = at.rows;
-    const Py_ssize_t n_rows = at.n_rows;
-    PyObject* const* items = at.items;
-    Py_ssize_t n = at.n;
+  // Writes rows[r], rows[r + 1]... from item k of the first, while they are
+  // exact lists or tuples of readable strs whose header `hex` has, each with
+  // its ';'. Stops with (r, k) at the first row or item it does not write:
+  // the row's end when k is the row's size. Runs no Python code. The
+  // position and counts live in locals, stored back when it stops: stores
+  // into a 1-byte text may alias the members, which the compiler would then
+  // reload after every value.
+  template <typename Out, bool kSimple>
+  [[gnu::noinline]] Stop write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& row,
+                                     Py_ssize_t& item, const HexTable& hex) noexcept {
+    Out* const base = static_cast<Out*>(base_);
     Out* out = base + length_;
     Out* const end = base + capacity_;
-    // A record is stored while its value ends before `limit`: beyond lies
-    // the room a record needs past its value. (No text is shorter than
-    // that room: the buffer on the stack is not, and a str is made from it.)
-    Out* const limit = end - kSlack;
-    const Py_UCS4* const headers = hex.header;
-    const Py_ssize_t r_start = at.r;
-    Py_ssize_t r = at.r, k = at.k;
-    Py_ssize_t values = -k;  // counted as indexes, at each row's end and where it stops
+    Py_UCS4 written_range = written_range_;
+    Py_ssize_t r = row, k = item;
+    // Values are counted by row, from where the row's walk started: a
+    // counter per value would be one register too many (MEASURE).
+    Py_ssize_t values = 0;
+    const Py_ssize_t first_row = r;
     Stop stop = Stop::kDone;
-    for (;;) {
-      if constexpr (kRows) {
-        if (r >= n_rows) break;
-        if (!exact_items(rows[r], items, n)) {
-          stop = Stop::kNotPlain;
-          break;
-        }
+    for (; r < n_rows; ++r, k = 0) {
+      PyObject* const* items = nullptr;
+      Py_ssize_t n = 0;
+      if (!exact_items(rows[r], items, n)) {
+        stop = Stop::kNotPlain;
+        break;
       }
-      // Only the first row may resume past its start. (A row shrunk by code
-      // run since it was last read may end before k.)
-      PyObject* const* item = items;
-      if (k) item += std::min(k, n);
+      // (A row shrunk by code run since it was last read may end before k.)
+      PyObject* const* const start = items + std::min(k, n);
       PyObject* const* const items_end = items + n;
-      for (; item != items_end; ++item) {
-        PyObject* v = *item;
+      PyObject* const* at = start;
+      for (; at != items_end; ++at) {
+        PyObject* v = *at;
         if (!readable_str(v)) {
           stop = Stop::kNotPlain;
           break;
         }
-        const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-        // An ASCII value with an ASCII header fits any text.
-        if (!kSimple || !PyUnicode_IS_ASCII(v)) {
-          stop = note_range<kSimple>(v, v_len, hex);
-          if (stop != Stop::kDone) break;
+        // (Compact ASCII first, the most common: its layout is then known.)
+        switch (PyUnicode_IS_COMPACT_ASCII(v) ? 0 : PyUnicode_KIND(v)) {
+          [[likely]] case 0:
+            stop = write_plain_value<Out, Py_UCS1, kSimple, true>(out, end, written_range, v, hex);
+            break;
+          case PyUnicode_1BYTE_KIND:
+            stop = write_plain_value<Out, Py_UCS1, kSimple, false>(out, end, written_range, v, hex);
+            break;
+          case PyUnicode_2BYTE_KIND:
+            stop = write_plain_value<Out, Py_UCS2, kSimple, false>(out, end, written_range, v, hex);
+            break;
+          default:
+            stop = write_plain_value<Out, Py_UCS4, kSimple, false>(out, end, written_range, v, hex);
+            break;
         }
-        if (limit - out < v_len) {
-          stop = Stop::kRoom;
-          break;
-        }
-        out = RecordWriter<Out>::template value<true>(out, end, v, headers);
+        if (stop != Stop::kDone) break;
       }
-      if (stop != Stop::kDone) {
-        k = item - items;
-        break;
-      }
+      values += at - start;
+      k = at - items;
+      if (stop != Stop::kDone) break;
       if (out == end) {
-        stop = Stop::kRoom;
-        k = n;
+        stop = wait_for_room(0, 0x7F);
         break;
       }
-      out = format::write_row_end(out);
-      values += n;
-      ++r;
-      k = 0;
-      if constexpr (!kRows) break;
+      *out++ = static_cast<Out>(format::kRowEnd);
     }
-    values += k;
+    row = r;
+    item = k;
     length_ = out - base;
-    pieces_ += 3 * values + (r - r_start);
-    at.r = r;
-    at.k = k;
-    at.items = items;
-    at.n = n;
+    written_range_ = written_range;
+    values_ += values;
+    rows_ += r - first_row;
     return stop;
   }
 
-  // For the tight loop: notes the range a value and its header character
-  // need, if the text holds it (kDone); kNotPlain when HEX has no header
-  // for it, kRoom when the text must be made wider.
-  template <bool kSimple>
-  Stop note_range(PyObject* v, Py_ssize_t v_len, const HexTable& hex) noexcept {
-    Py_UCS4 range = str_range(v);
-    if constexpr (!kSimple) {
-      const int digits = length_digits(v, v_len);
-      if (!hex.covers(digits)) return Stop::kNotPlain;
-      range = std::max(range, char_range(hex.at(digits)));
+  // The tight loop's step for one value, a str of In characters.
+  template <typename Out, typename In, bool kSimple, bool kCompactAscii>
+  [[gnu::always_inline]] Stop write_plain_value(Out*& out, Out* end, Py_UCS4& written_range,
+                                                PyObject* v, const HexTable& hex) noexcept {
+    if (kCompactAscii && !PyUnicode_IS_COMPACT_ASCII(v)) __builtin_unreachable();
+    const Record rec = format::measure_as<In>(v);
+    if (!kSimple && !hex.covers(rec.digits)) return Stop::kNotPlain;
+    // An ASCII value with an ASCII header fits any text.
+    if (!kSimple || !kCompactAscii) {
+      const Py_UCS4 range = kSimple ? rec.range : std::max(rec.range, hex.range_at(rec.digits));
+      if (range > written_range) {
+        if (range > range_) return wait_for_room(rec.chars(), range);
+        written_range = range;
+      }
     }
-    if (range <= written_range_) return Stop::kDone;
-    if (range > range_) return Stop::kRoom;
-    written_range_ = range;
+    if (rec.chars() >= end - out) [[unlikely]] return wait_for_room(rec.chars(), written_range);
+    out = write_record<Out, In, kCompactAscii>(out, end, hex.at(rec.digits), rec, v);
     return Stop::kDone;
   }
 
-  // The tight loop once nothing is written any more: only the lengths are
-  // counted (after running out of memory), or nothing at all (once the
-  // join is known to fail).
-  template <bool kRows>
-  void count_plain(PlainPosition& at, const HexTable& hex) noexcept {
-    for (;; ++at.r, at.k = 0) {
-      if constexpr (kRows) {
-        if (at.r >= at.n_rows || !exact_items(at.rows[at.r], at.items, at.n)) return;
-      } else if (at.r == 1) {
-        return;
-      }
-      for (; at.k < at.n; ++at.k) {
-        PyObject* v = at.items[at.k];
-        if (!readable_str(v)) return;
-        const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-        const int digits = length_digits(v, v_len);
-        if (!hex.covers(digits)) return;
-        count_pieces({1, digits, v_len});
-      }
-      count_pieces({1});
-    }
+  // For the tight loop: what a record (or row end) needs that the text lacks.
+  [[gnu::cold]] Stop wait_for_room(Py_ssize_t chars, Py_UCS4 range) noexcept {
+    pending_chars_ = chars;
+    pending_range_ = range;
+    return Stop::kRoom;
   }
 
-  // Counts the pieces of a record or row end that is not written, noting
-  // the first with which the text would be too long.
-  void count_pieces(std::initializer_list<Py_ssize_t> piece_lengths) noexcept {
+  // Counts a piece of a text that is not written any more, noting the first
+  // with which it would be too long.
+  void count(Py_ssize_t piece_len) noexcept {
     if (mode_ == Mode::kFailed) return;
-    for (const Py_ssize_t piece_len : piece_lengths) {
-      if (piece_len > PY_SSIZE_T_MAX - length_) {
-        fail(pieces_);
-        return;
-      }
-      length_ += piece_len;
-      ++pieces_;
-    }
+    if (piece_len > PY_SSIZE_T_MAX - length_) return fail();
+    length_ += piece_len;
   }
 
-  void fail(Py_ssize_t piece) noexcept {
+  void fail() noexcept {
     mode_ = Mode::kFailed;
-    failed_piece_ = piece;
-    drop_text();
-  }
-
-  // Nothing more is written: the lengths are counted from here on.
-  void drop_text() noexcept {
     text_.reset();
-    base_ = nullptr;
-    capacity_ = 0;
   }
 
-  // Makes room for `chars` characters (and kSlack beyond) of range `range`.
-  // On failure the builder goes on counting (and the call ends in
-  // MemoryError), unless the text is too long (then OverflowError).
-  template <typename Rest>
-  void make_room(Py_ssize_t chars, Py_UCS4 range, Rest&& rest) noexcept {
-    if (range > written_range_ && mode_ < Mode::kCounting) {
-      if (range > range_ && !widen(chars, range, rest)) return to_counting();
-      written_range_ = range;
-    }
-    const Py_ssize_t room = capacity_ - length_;
-    if (room - kSlack >= chars || (exact_ && room >= chars)) return;
-    if (chars > PY_SSIZE_T_MAX - kSlack - length_) return to_counting();
-    if (!grow(chars, rest())) to_counting();
+  bool resize(Ref& text, Py_ssize_t capacity) noexcept {
+    PyObject* resized = text.release();
+    const int status = PyUnicode_Resize(&resized, capacity);
+    text = Ref::steal(resized);
+    return status == 0;
   }
 
-  void to_counting() noexcept {
+  bool make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept;
+
+  Mode mode_ = Mode::kWriting;
+  Ref text_;
+  void* base_ = nullptr;  // text_'s characters
+  int kind_ = PyUnicode_1BYTE_KIND;
+  Py_ssize_t capacity_ = 0;
+  Py_ssize_t length_ = 0;         // characters written (or counted)
+  Py_UCS4 range_ = 0x7F;          // the range the text can hold
+  Py_UCS4 written_range_ = 0x7F;  // the largest range written
+  Py_ssize_t values_ = 0, rows_ = 0;  // written: 3 pieces per value, 1 per row
+  Py_ssize_t pending_chars_ = 0;
+  Py_UCS4 pending_range_ = 0x7F;
+  Ref bad_piece_;  // the first header piece that is not a str
+  Py_ssize_t bad_piece_index_ = 0;
+};
+
+// Makes room for `chars` more characters of range `range`, `rest` being
+// expected from them on. An exact rest sizes the text exactly: it then needs
+// no cut at the end, which leaves the C library a block that the same call
+// made again takes up as it is. An estimate may be wrong either way: the
+// text grows by at least an eighth (so that growing stays geometric), and by
+// at most what it must hold plus a megabyte, so that it never holds more
+// than twice what it is sure to need however wrong the estimate. Without an
+// estimate it doubles. A text made wider holds the narrower one meanwhile:
+// it grows by half as much.
+void TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept {
+  if (chars > PY_SSIZE_T_MAX - length_) return fail();
+  const Py_ssize_t held = length_ + chars;
+  const bool wider = !text_ || std::max(range, rest.range) > range_;
+  const Py_UCS4 new_range = std::max({range, written_range_, wider ? rest.range : 0});
+  Py_ssize_t capacity;
+  if (rest.exact) {
+    capacity = add_capped(length_, std::max(chars + 1, rest.chars));
+  } else {
+    const int char_size = new_range <= 0xFF ? 1 : new_range <= format::kMaxBmp ? 2 : 4;
+    const Py_ssize_t most = add_capped(wider && text_ ? held / 2 : held, (1 << 20) / char_size);
+    const Py_ssize_t more = std::clamp(rest.known ? rest.chars : std::max<Py_ssize_t>(held, 256),
+                                       held / 8, most);
+    capacity = add_capped(add_capped(held, 1), more);
+  }
+  const bool made = wider ? make_text(capacity, new_range) : resize(text_, capacity);
+  if (!made) {
+    // The walk goes on, counting: the join's own errors come first.
     PyErr_Clear();
     mode_ = Mode::kCounting;
-    drop_text();
+    text_.reset();
+    return;
   }
+  capacity_ = capacity;
+  base_ = PyUnicode_DATA(text_.get());
+  written_range_ = std::max(written_range_, range);
+}
 
-  // The capacity to grow to, for `needed` more characters now and `rest`
-  // after them. An exact rest is taken as it is. An estimate that the
-  // figures behind it do not agree on grows the text by at most 16 times
-  // what it holds, so that rows unlike the rest cannot make it run away. A
-  // trusted one is taken whole once the text holds kFirstStep characters,
-  // and up to that before: glibc maps a block that large afresh at every
-  // call, while a block grown to that size by reallocation stays in its
-  // heap (measured: a million short values of which a quarter of the
-  // characters are emoji, 36 MB, 8,800 page faults per call against none).
-  // The text grows by a 16th at least, so that growing stays geometric.
-  // Without an estimate it doubles.
-  Py_ssize_t capacity_for(Py_ssize_t needed, const RestOfText& rest) const noexcept {
-    Py_ssize_t more;
-    if (!rest.known) {
-      more = std::max(length_, needed);
-    } else if (rest.exact) {
-      return length_ + needed + rest.chars;
+// A new text of `capacity` characters as wide as `range`, holding the text
+// so far (cut to its length first: both are held while it is copied).
+bool TextBuilder::make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
+  Ref old = std::move(text_);
+  if (old && capacity_ > length_ && !resize(old, length_)) return false;
+  text_ = Ref::steal(PyUnicode_New(capacity, range));
+  if (!text_ || (old && PyUnicode_CopyCharacters(text_.get(), 0, old.get(), 0, length_) < 0)) {
+    return false;
+  }
+  range_ = char_range(range);
+  kind_ = PyUnicode_KIND(text_.get());
+  return true;
+}
+
+PyObject* TextBuilder::finish() noexcept {
+  if (mode_ == Mode::kFailed) {
+    if (bad_piece_) {
+      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                   bad_piece_index_, Py_TYPE(bad_piece_.get())->tp_name);
     } else {
-      const Py_ssize_t limit = rest.trusted && length_ >= kFirstStep
-                                   ? PY_SSIZE_T_MAX / 4
-                                   : std::min(std::max(length_, kStackChars) * 16,
-                                              rest.trusted ? kFirstStep : PY_SSIZE_T_MAX / 4);
-      more = needed + std::max(std::min(rest.chars, limit), length_ / 16);
+      PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
     }
-    const Py_ssize_t most = PY_SSIZE_T_MAX - kSlack - length_;
-    return length_ + std::min(more, most) + kSlack;
+    return nullptr;
   }
-
-  // Grows the text; made as wide as the rest is expected to need, when it
-  // leaves the stack or is measured to need it.
-  bool grow(Py_ssize_t needed, const RestOfText& rest) noexcept {
-    const Py_ssize_t capacity = capacity_for(needed, rest);
-    exact_ = rest.exact;
-    if (mode_ == Mode::kStack) return leave_stack(capacity, std::max(written_range_, rest.range));
-    if (rest.exact && rest.range > range_) return rewrite(capacity, rest.range);
-    return resize(capacity);
-  }
-
-  // Resizes the text to `capacity` characters; on failure it stays as it
-  // was, still owned here.
-  bool resize(Py_ssize_t capacity) noexcept {
-    PyObject* text = text_.release();
-    const bool resized = PyUnicode_Resize(&text, capacity) == 0;
-    text_ = Ref::steal(text);
-    if (!resized) return false;
-    capacity_ = capacity;
-    base_ = PyUnicode_DATA(text);
-    return true;
-  }
-
-  // Moves the text into a str of `capacity` characters, as wide as `range`.
-  bool leave_stack(Py_ssize_t capacity, Py_UCS4 range) noexcept {
-    if (!make_text(capacity, range)) return false;
-    with_text([&](auto* base) { copy_chars(base, stack_, length_); });
-    mode_ = Mode::kHeap;
-    return true;
-  }
-
-  bool make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
-    text_ = Ref::steal(PyUnicode_New(capacity, range));
-    if (!text_) return false;
-    capacity_ = capacity;
-    range_ = char_range(range);
-    kind_ = PyUnicode_KIND(text_.get());
-    base_ = PyUnicode_DATA(text_.get());
-    return true;
-  }
-
-  // Makes the text as wide as `range` needs (the buffer on the stack holds
-  // Latin-1): a str is made anew and the text so far copied into it.
-  template <typename Rest>
-  bool widen(Py_ssize_t chars, Py_UCS4 range, Rest&& rest) noexcept {
-    if (mode_ == Mode::kStack) {
-      const RestOfText expected = rest();
-      exact_ = expected.exact;
-      return leave_stack(capacity_for(chars, expected), std::max(range, expected.range));
+  if (mode_ == Mode::kCounting) return PyErr_NoMemory();
+  if (!text_) return PyUnicode_New(0, 0);
+  // A text made wider than what was written (the rows expected to need it
+  // changed meanwhile, or a sample misled) is copied into a canonical one.
+  if (written_range_ < range_) {
+    Ref narrow = Ref::steal(PyUnicode_New(length_, written_range_));
+    if (!narrow || PyUnicode_CopyCharacters(narrow.get(), 0, text_.get(), 0, length_) < 0) {
+      return nullptr;
     }
-    if (exact_ && capacity_ - length_ >= chars) return rewrite(capacity_, range);
-    // An estimated rest is estimated again once the wider text is made: the
-    // narrower one, cut to its length first, and the wider one take about
-    // as much as the result while both are held.
-    exact_ = false;
-    if (!resize(length_)) return false;
-    return rewrite(length_ + chars + kSlack, range);
+    return narrow.release();
   }
-
-  // Copies the text so far into a new str of `capacity` characters, as wide
-  // as `range`.
-  bool rewrite(Py_ssize_t capacity, Py_UCS4 range) noexcept {
-    Ref narrow = std::move(text_);
-    if (!make_text(capacity, range)) return false;
-    return PyUnicode_CopyCharacters(text_.get(), 0, narrow.get(), 0, length_) >= 0;
-  }
-
-  Mode mode_ = Mode::kStack;
-  void* base_ = stack_;           // the characters: stack_ or text_'s
-  int kind_ = PyUnicode_1BYTE_KIND;
-  Py_ssize_t capacity_ = kStackChars;
-  bool exact_ = false;            // capacity_ is the text's length, as measured
-  Py_ssize_t length_ = 0;         // characters written (or counted)
-  Py_UCS4 range_ = 0xFF;          // the range the buffer holds
-  Py_UCS4 written_range_ = 0x7F;  // the largest range written
-  Ref text_;
-  Py_ssize_t pieces_ = 0;         // pieces a literal piece list would hold so far
-  Py_ssize_t failed_piece_ = 0;   // where the join fails
-  Ref bad_piece_;                 // the header piece that is not a str
-  Py_UCS1 stack_[kStackChars];
-};
+  if (capacity_ != length_ && !resize(text_, length_)) return nullptr;
+  return text_.release();
+}
 
 // ---------------------------------------------------------------------------
 // The walk.
@@ -886,78 +619,67 @@ class Serializer {
   explicit Serializer(NameLookup& hex_lookup) noexcept : hex_lookup_(hex_lookup) {}
 
   PyObject* run(PyObject* lists) noexcept {
-    if (PyList_CheckExact(lists) || PyTuple_CheckExact(lists)) {
-      if (!walk_rows(lists)) return nullptr;
-    } else if (!walk_iterable(lists, [this](Ref row) { return walk_row(row.get()); })) {
-      return nullptr;
-    }
-    return text_.finish();
+    const bool walked =
+        is_exact_sequence(lists)
+            ? walk_rows(lists)
+            : walk_iterable(lists, [this](Ref row) { return walk_row(row.get(), 0); });
+    return walked ? text_.finish() : nullptr;
   }
 
  private:
   // The rows of an exact list or tuple, by index, the size read again at
   // every step (a list may grow or shrink while its items are converted).
-  // Runs of plain rows go to the tight loop in one.
+  // Runs of plain rows go to the tight loop together. (Without the GIL the
+  // rows are taken one at a time, each under its own lock, in walk_row().)
   bool walk_rows(PyObject* lists) noexcept {
     outer_ = lists;
     for (row_ = 0;; ++row_) {
       Py_ssize_t k = 0;
-      // Without the GIL the rows are read one at a time, each under its
-      // own lock (in walk_row).
       if (const HexTable* hex = kFreeThreaded ? nullptr : plain_hex()) {
         PyObject* const* rows = nullptr;
         Py_ssize_t n_rows = 0;
         exact_items(lists, rows, n_rows);
-        text_.append_plain_rows(rows, n_rows, row_, k, *hex,
-                                [this](Py_ssize_t r, Py_ssize_t k) { return rest_of_table(r, k); });
+        write_plain(rows, n_rows, row_, k, *hex, 0);
       }
       Ref row = exact_item(lists, row_);
       if (!row) break;
       if (!walk_row(row.get(), k)) return false;
     }
-    outer_ = nullptr;
     return true;
   }
 
-  // One row from item `k` on.
-  bool walk_row(PyObject* row, Py_ssize_t k = 0) noexcept {
-    auto rest = [this](Py_ssize_t r, Py_ssize_t k) { return rest_of_table(row_ + r, k); };
-    if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) {
+  // One row from item `k` on, and its end.
+  bool walk_row(PyObject* row, Py_ssize_t k) noexcept {
+    if (is_exact_sequence(row)) {
       for (;; ++k) {
         if (const HexTable* hex = plain_hex()) {
-          bool ended = false;
-          with_object_locked(row, [&] {
-            PyObject* const* items = nullptr;
-            Py_ssize_t n = 0;
-            exact_items(row, items, n);
-            ended = text_.append_plain_row(items, n, k, *hex, rest);
-          });
-          if (ended) return true;
+          Py_ssize_t r = 0;
+          with_object_locked(row, [&] { write_plain(&row, 1, r, k, *hex, row_); });
+          if (r == 1) return true;
         }
         Ref item = exact_item(row, k);
         if (!item) break;
         if (!add_item(std::move(item), k)) return false;
       }
-    } else {
-      Py_ssize_t item_idx = 0;
-      if (!walk_iterable(row, [&](Ref item) { return add_item(std::move(item), item_idx++); })) {
-        return false;
-      }
+    } else if (!walk_iterable(row, [&](Ref item) { return add_item(std::move(item), k++); })) {
+      return false;
     }
-    text_.end_row([&] { return rest_of_table(row_ + 1, 0); });
+    if (text_.writing() && !text_.fits(0, 0x7F)) text_.grow(0, 0x7F, rest_from(row_ + 1, 0, 1));
+    text_.end_row();
     return true;
   }
 
   // Any other iterable, through the iterator protocol: StopIteration (or a
-  // subclass) ends the walk like exhaustion does.
+  // subclass) ends the walk as exhaustion does. The next-item slot is read
+  // once, as list() does: the iterator's code may change its type, to one
+  // without that slot.
   template <typename Visit>
   bool walk_iterable(PyObject* iterable, Visit&& visit) noexcept {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) return false;
+    const iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
     for (;;) {
-      code_may_run();
-      // The type is read at every step: __class__ may be reassigned meanwhile.
-      Ref element = Ref::steal(Py_TYPE(iterator.get())->tp_iternext(iterator.get()));
+      Ref element = Ref::steal(next(iterator.get()));
       if (!element) {
         if (PyErr_Occurred()) {
           if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
@@ -969,256 +691,206 @@ class Serializer {
     }
   }
 
-  // The general step, for one item (item `k` of the current row): str() of
-  // anything that is not a str, HEX looked up afresh after it and indexed
-  // with the general item access unless it is an exact str that has the
-  // header.
-  bool add_item(Ref item, Py_ssize_t k) noexcept {
-    code_may_run();
-    Ref v;
-    if (PyUnicode_Check(item.get())) {
-      // A str subclass instance is used as it is: none of its methods run.
-      v = std::move(item);
-    } else {
-      v = Ref::steal(PyObject_Str(item.get()));
-      if (!v) return false;
+  // The tight loop over rows[r], rows[r + 1]... (rows[0] being row
+  // `first_row` of the outer list), growing the text as it needs.
+  void write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
+                   const HexTable& hex, Py_ssize_t first_row) noexcept {
+    while (text_.writing() && text_.write_plain_rows(rows, n_rows, r, k, hex) == Stop::kRoom) {
+      text_.grow(text_.pending_chars(), text_.pending_range(), rest_from(first_row + r, k, 0));
     }
-    if (!ensure_ready(v.get())) return false;
-    const int digits = length_digits(v.get(), PyUnicode_GET_LENGTH(v.get()));
-    auto rest = [this, k] { return rest_of_table(row_, k + 1); };
+  }
 
+  // The general step, for item `k` of the current row: str() of anything
+  // that is not a str, then HEX looked up and indexed with the general item
+  // access, unless it is a str, list or tuple that has the header.
+  bool add_item(Ref item, Py_ssize_t k) noexcept {
+    Ref v = PyUnicode_Check(item.get()) ? std::move(item) : Ref::steal(PyObject_Str(item.get()));
+    if (!v || !ensure_ready(v.get())) return false;
+    const Record rec = format::measure(v.get());
     Ref hex = hex_lookup_.get();
     if (!hex) return false;
-    if (PyUnicode_CheckExact(hex.get()) && !ensure_ready(hex.get())) return false;
-    if (take_up(hex.get()) && hex_table_.covers(digits)) {
-      text_.append_record(hex_table_.at(digits), nullptr, v.get(), digits, rest);
+    const HexTable* table = take_up(hex.get());
+    if (table && table->covers(rec.digits)) {
+      add_record(table->at(rec.digits), nullptr, v.get(), rec, k);
       return true;
     }
-    Ref index = Ref::steal(PyLong_FromLong(format::header_index(digits)));
-    if (!index) return false;
-    Ref header = Ref::steal(PyObject_GetItem(hex.get(), index.get()));
+    Ref index = Ref::steal(PyLong_FromLong(format::header_index(rec.digits)));
+    Ref header = index ? Ref::steal(PyObject_GetItem(hex.get(), index.get())) : Ref();
     if (!header) return false;
     if (!PyUnicode_Check(header.get())) {
       text_.defer_bad_piece(std::move(header));
       return true;
     }
     if (!ensure_ready(header.get())) return false;
-    text_.append_record(0, header.get(), v.get(), digits, rest);
+    add_record(0, header.get(), v.get(), rec, k);
     return true;
   }
 
-  // The header characters of HEX for the tight loop, while its lookup is
-  // remembered (and then runs no code); else null, and the general step
-  // looks it up.
+  void add_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec,
+                  Py_ssize_t k) noexcept {
+    if (text_.writing()) {
+      const Py_ssize_t header_chars = header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1;
+      const Py_ssize_t chars = add_capped(header_chars, rec.chars(0));
+      const Py_UCS4 range = std::max(rec.range, header_piece ? str_range(header_piece) : char_range(header));
+      if (!text_.fits(chars, range)) text_.grow(chars, range, rest_from(row_, k + 1, chars));
+    }
+    text_.append_record(header, header_piece, v, rec);
+  }
+
+  // The header characters of HEX for the tight loop while its lookup stays
+  // valid (and then runs no code); else null, and the general step looks
+  // it up.
   const HexTable* plain_hex() noexcept {
+    if (!text_.writing()) return nullptr;
 #ifdef Py_GIL_DISABLED
-    // Without the GIL, checking the lookup takes locks and a reference
-    // that every thread shares (the dictionaries', the lookup's, HEX's):
-    // that is done once, and again when either dictionary changed or this
-    // thread ran code; in between, the dictionaries' change counts are
-    // compared. (Measured, 100,000 one-value rows in each of 2 threads:
-    // the check per row made the two threads together 4 times slower than
-    // one thread alone.)
-    const NameLookup::Stamps stamps = hex_lookup_.stamps();
-    if (hex_known_ && stamps == hex_stamps_) return &hex_table_;
-    hex_known_ = false;
+    // Without the GIL, taking the lookup's value takes a reference that
+    // every thread shares: it is taken again only when the lookup changed.
+    // (MEASURE)
+    const uint64_t generation = hex_lookup_.generation();
+    if (table_current_ && generation == table_generation_) return &hex_table_;
     Ref hex = hex_lookup_.cached();
-    if (!hex || !take_up(hex.get())) return nullptr;
-    hex_known_ = true;
-    hex_stamps_ = stamps;
+    const HexTable* table = hex ? take_up(hex.get()) : nullptr;
+    table_current_ = table != nullptr;
+    table_generation_ = generation;
+    return table;
 #else
     PyObject* hex = hex_lookup_.peek();
-    if (!hex || !take_up(hex)) return nullptr;
+    return hex ? take_up(hex) : nullptr;
 #endif
-    return &hex_table_;
   }
 
-  // Loads the header characters of HEX, when it supplies them without
-  // running code (see HexTable); false when it does not. An exact str is
-  // loaded once: the reference keeps it from being freed, and its address
-  // from being reused by another object while it is compared against, and
-  // releasing the one before (an exact str) runs no code. The elements of a
-  // list may have changed since any code ran: they are read every time.
-  // (Measured: a HEX bound to the list of the same characters makes
-  // stringify 4 to 7 times slower when indexed for every value.)
-  bool take_up(PyObject* hex) noexcept {
-    if (hex == hex_.get()) return true;
+  // Loads the header characters of HEX, where it supplies them without
+  // running code (see HexTable); else null. An exact str is loaded once: the
+  // reference kept stops its address from being reused by another object
+  // while it is compared against, and releasing the one before (an exact
+  // str) runs no code. The elements of a list may have changed since code
+  // last ran: they are read every time. (Without the GIL another thread may
+  // change a list while it is read: only tuples are read.)
+  const HexTable* take_up(PyObject* hex) noexcept {
+    if (hex == hex_.get()) return &hex_table_;
+#ifdef Py_GIL_DISABLED
+    table_current_ = false;
+#endif
     if (PyUnicode_CheckExact(hex)) {
-      if (!is_ready(hex)) return false;
+      if (!is_ready(hex)) return nullptr;
       hex_ = Ref::borrow(hex);
-      hex_table_.load(hex);
-      have_table_ = true;
-      return true;
+      hex_table_.load_str(hex);
+      return &hex_table_;
     }
-    // (Without the GIL, another thread may change a list while it is read.)
-    if (!PyTuple_CheckExact(hex) && !(PyList_CheckExact(hex) && !kFreeThreaded)) return false;
     hex_.reset();
+    if (!PyTuple_CheckExact(hex) && !(PyList_CheckExact(hex) && !kFreeThreaded)) return nullptr;
     hex_table_.load_items(hex);
-    have_table_ = hex_table_.chars > 0;
-    return have_table_;
+    return hex_table_.chars > 0 ? &hex_table_ : nullptr;
   }
 
-  // ---- what the rest of the table needs, for the text's size -------------
+  // ---- What the rest of the table needs, for the text's size --------------
 
-  // Measured for a row: its characters and widest range, if it is plain.
-  struct RowMeasure {
-    Py_ssize_t chars = 0;
-    Py_UCS4 range = 0x7F;
-    bool plain = false;
-  };
+  // Row r of the outer list from item k on, with its ';', if it is plain.
+  bool measure_row(Py_ssize_t r, Py_ssize_t k, Rest& m) const noexcept {
+    PyObject* const* rows = nullptr;
+    PyObject* const* items = nullptr;
+    Py_ssize_t n_rows = 0, n = 0;
+    exact_items(outer_, rows, n_rows);
+    if (r >= n_rows || !exact_items(rows[r], items, n)) return false;
+    for (; k < n; ++k) {
+      if (!readable_str(items[k])) return false;
+      const Record rec = format::measure(items[k]);
+      if (!hex_table_.covers(rec.digits) || rec.chars() > PY_SSIZE_T_MAX / 4 - m.chars) return false;
+      m.chars += rec.chars();
+      m.range = std::max({m.range, rec.range, hex_table_.range_at(rec.digits)});
+    }
+    m.chars += 1;
+    return true;
+  }
 
-  // Row `r` of the outer list from item `k` on (without its ';').
-  RowMeasure measure_row(Py_ssize_t r, Py_ssize_t k) const noexcept {
-    RowMeasure m;
+  // What the table holds from item k of row r of the outer list on (its
+  // ';' included), plus `chars`. Once the rows left are few, or estimated
+  // to be small beside the text written, they are measured (once: a table
+  // not plain to its end is not measured again). Otherwise a sample of the
+  // rows ahead, taken once, gives their median, which a few rows unlike the
+  // rest do not move, short by a 32nd: the text then mostly runs out just
+  // before its end, where the last rows are measured. Without the GIL,
+  // other rows are not read while one is written under its lock (locking
+  // another might suspend that one): the text doubles.
+  Rest rest_from(Py_ssize_t r, Py_ssize_t k, Py_ssize_t chars) noexcept {
+    Rest rest;
+    if (kFreeThreaded || !outer_) return rest;
     PyObject* const* rows = nullptr;
     Py_ssize_t n_rows = 0;
-    PyObject* const* items = nullptr;
-    Py_ssize_t n = 0;
     exact_items(outer_, rows, n_rows);
-    if (r >= n_rows || !exact_items(rows[r], items, n) || !have_table_) return m;
-    for (; k < n; ++k) {
-      PyObject* v = items[k];
-      if (!readable_str(v)) return m;
-      const Py_ssize_t v_len = PyUnicode_GET_LENGTH(v);
-      const int digits = length_digits(v, v_len);
-      if (!hex_table_.covers(digits)) return m;
-      if (v_len > PY_SSIZE_T_MAX / 64 - m.chars) return m;
-      m.chars += format::record_length(digits, v_len);
-      m.range = std::max({m.range, str_range(v), char_range(hex_table_.at(digits))});
+    const Py_ssize_t rows_left = std::max<Py_ssize_t>(n_rows - r, 0);
+    if (!sampled_) take_sample(r, n_rows);
+    const double estimate = per_row_ * static_cast<double>(rows_left);
+    if (!tail_measured_ && (rows_left <= kSampleRows || estimate <= text_.length() / 16.0)) {
+      tail_measured_ = true;
+      rest.exact = true;
+      for (; r < n_rows && rest.exact; ++r, k = 0) rest.exact = measure_row(r, k, rest);
+      if (rest.exact) {
+        rest.known = true;
+        rest.chars = add_capped(rest.chars, chars);
+        return rest;
+      }
+      rest = Rest();
     }
-    m.plain = true;
-    return m;
-  }
-
-  // What is left of the table from item `k` of row `r` on: for the outer
-  // list, the rows left times the characters per row. Once many rows are
-  // written, their figure counts; before, that of the rows written and that
-  // of a sample of those to come, the smaller, trusted when the two are
-  // within a factor of two.
-  //
-  // The rest is estimated short of what it seems to need (by an eighth, or
-  // a 64th once many rows are written), so that the text mostly runs out
-  // just before its end, where the last rows are measured and the text
-  // grown to its exact length: a text that needs no cut at the end leaves
-  // the C library a block that the same call made again takes up as it is,
-  // while a block cut short is a few bytes too small for it next time, and
-  // the text is then copied into fresh pages at every call (measured: a
-  // million short values, 450 page faults per call against none).
-  //
-  // Without the GIL, other rows are not read while one is written under its
-  // lock (locking another might suspend that one): the text doubles.
-  RestOfText rest_of_table(Py_ssize_t r, Py_ssize_t k) noexcept {
-    RestOfText rest;
-    if (!outer_ || kFreeThreaded) return rest;
-    const Py_ssize_t n_rows = exact_size(outer_);
-    // As few rows as a sample reads are measured instead: the text is then
-    // made at its size, with no cut at the end (measured: three rows of ten
-    // short values with emoji, 640 ns a call sampled, 507 measured; two
-    // rows of five values of 1,000 characters, 365 and 313).
-    if (!measured_ && n_rows - r <= kSampleRows) {
-      measured_ = true;
-      const RestOfText exact = measure_rest(r, k, n_rows);
-      if (exact.exact) return exact;
-    }
-    if (!sampled_) take_sample(r);
-    if (r == 0 && sample_rows_ == 0) return rest;
-    const Py_ssize_t length = text_.length();
-    const bool many_written = r >= kManyRows;
-    double per_row = sample_per_row_;
-    if (r > 0) {
-      const double written_per_row = static_cast<double>(length) / static_cast<double>(r);
-      per_row = sample_rows_ && !many_written ? std::min(per_row, written_per_row)
-                                               : written_per_row;
-      rest.trusted = many_written ||
-                     (sample_rows_ && std::max(sample_per_row_, written_per_row) <= 2 * per_row);
-    }
-    const double estimate = per_row * static_cast<double>(std::max<Py_ssize_t>(n_rows - r, 0));
-    if (!measured_ && estimate <= static_cast<double>(length) / 16) {
-      // Once: a table that is not plain to its end is not measured again.
-      measured_ = true;
-      const RestOfText exact = measure_rest(r, k, n_rows);
-      if (exact.exact) return exact;
-    }
-    const double short_of_it = estimate - estimate / (many_written ? 64 : 8);
+    if (per_row_ <= 0) return rest;
     rest.known = true;
-    rest.chars = static_cast<Py_ssize_t>(std::min(short_of_it, static_cast<double>(PY_SSIZE_T_MAX / 4)));
+    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(
+                                       std::min(estimate - estimate / 32, PY_SSIZE_T_MAX / 4.0)));
     rest.range = sample_range_;
     return rest;
   }
 
-  // The rows from (r, k) on, measured exactly, if they are all plain.
-  RestOfText measure_rest(Py_ssize_t r, Py_ssize_t k, Py_ssize_t n_rows) const noexcept {
-    RestOfText rest;
-    for (; r < n_rows; ++r, k = 0) {
-      const RowMeasure m = measure_row(r, k);
-      if (!m.plain) return rest;
-      if (m.chars >= PY_SSIZE_T_MAX / 4 - rest.chars) return rest;
-      rest.chars += m.chars + 1;
-      rest.range = std::max(rest.range, m.range);
-    }
-    rest.exact = rest.known = true;
-    return rest;
-  }
-
-  // A sample of the rows after row r: a sixteenth of them, 4 to
-  // kSampleRows, spread over the rest of the table. Its median counts,
-  // which a few rows unlike the rest do not move.
-  void take_sample(Py_ssize_t r) noexcept {
+  // Up to kSampleRows rows spread over rows r to n_rows; their median.
+  void take_sample(Py_ssize_t r, Py_ssize_t n_rows) noexcept {
     sampled_ = true;
-    const Py_ssize_t span = exact_size(outer_) - r;
+    const Py_ssize_t span = n_rows - r;
     if (span <= 0) return;
-    const Py_ssize_t count = std::min(span, std::clamp<Py_ssize_t>(span / 16, 4, kSampleRows));
+    const Py_ssize_t count = std::min(span, kSampleRows);
     Py_ssize_t chars[kSampleRows];
+    Py_ssize_t plain = 0;
     for (Py_ssize_t s = 0; s < count; ++s) {
       // The middle of each count-th of the span, in 64 bits: on 32-bit
       // machines s * span could overflow.
       const auto row = r + static_cast<Py_ssize_t>((2 * static_cast<uint64_t>(s) + 1) *
                                                    static_cast<uint64_t>(span) /
                                                    (2 * static_cast<uint64_t>(count)));
-      const RowMeasure m = measure_row(row, 0);
-      if (!m.plain) continue;
-      chars[sample_rows_++] = m.chars + 1;
+      Rest m;
+      if (!measure_row(row, 0, m)) continue;
+      chars[plain++] = m.chars;
       sample_range_ = std::max(sample_range_, m.range);
     }
-    if (sample_rows_ == 0) return;
-    std::nth_element(chars, chars + sample_rows_ / 2, chars + sample_rows_);
-    sample_per_row_ = static_cast<double>(chars[sample_rows_ / 2]);
+    if (plain == 0) return;
+    std::nth_element(chars, chars + plain / 2, chars + plain);
+    per_row_ = static_cast<double>(chars[plain / 2]);
   }
 
   static constexpr Py_ssize_t kSampleRows = 32;
-  // Rows written that give a figure of the rows left on their own.
-  static constexpr Py_ssize_t kManyRows = 1024;
-
-  // What this thread runs may rebind HEX, or stop the dictionaries' watch.
-  void code_may_run() noexcept {
-#ifdef Py_GIL_DISABLED
-    hex_known_ = false;
-#endif
-  }
 
   NameLookup& hex_lookup_;
-#ifdef Py_GIL_DISABLED
-  bool hex_known_ = false;        // hex_table_ is HEX's while the stamps stay hex_stamps_
-  NameLookup::Stamps hex_stamps_;
-#endif
   TextBuilder text_;
   Ref hex_;             // the last exact-str HEX taken up
   HexTable hex_table_;  // the header characters of the last HEX taken up
-  bool have_table_ = false;
-  PyObject* outer_ = nullptr;  // the outer list or tuple, while its rows are walked
+#ifdef Py_GIL_DISABLED
+  bool table_current_ = false;  // hex_table_ is HEX's while the lookup's generation is...
+  uint64_t table_generation_ = 0;  // ...this one
+#endif
+  PyObject* outer_ = nullptr;  // the outer list or tuple, if it is one
   Py_ssize_t row_ = 0;         // the index of its row being walked
   bool sampled_ = false;
-  bool measured_ = false;
-  Py_ssize_t sample_rows_ = 0;
-  double sample_per_row_ = 0;
+  bool tail_measured_ = false;
+  double per_row_ = 0;  // characters per row, from the sample
   Py_UCS4 sample_range_ = 0x7F;
 };
 
 }  // namespace
 
 PyObject* stringify(PyObject* lists, NameLookup& hex) noexcept {
-  Serializer serializer(hex);
-  return serializer.run(lists);
+  // An item's str() may call stringify again: each call counts as a level
+  // of the interpreter's recursion, as a call through str() would.
+  if (Py_EnterRecursiveCall(" while serializing a table")) return nullptr;
+  PyObject* text = Serializer(hex).run(lists);
+  Py_LeaveRecursiveCall();
+  return text;
 }
 
 }  // namespace tarv
