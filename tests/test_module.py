@@ -12,12 +12,14 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 import types
 
 import pytest
 
 import tarv
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import processes  # noqa: E402
 
 S, P = tarv.stringify, tarv.parse
 FUNCS = [(S, "stringify", "lists"), (P, "parse", "tarv")]
@@ -190,10 +192,7 @@ def test_stringify_passes_argument_unchanged():
 
 
 def run_fresh(code):
-    proc = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
+    return processes.run_fresh(code, flags=("-W", "error"))
 
 
 def test_import_again_gives_same_module_without_rerunning_body():
