@@ -2,7 +2,9 @@
 the process down (a crash, memory damage, memory exhaustion) or that measure
 the process's own memory."""
 
+import contextlib
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -46,6 +48,29 @@ def run_in_address_space(extra_bytes, setup, body):
     if out.startswith("limit not kept:"):
         pytest.skip("the address-space limit is not enforced here: " + out.strip())
     return out
+
+
+@contextlib.contextmanager
+def address_space_capped(extra_bytes):
+    """Caps this process's address space at what is mapped plus
+    `extra_bytes` while the block runs, so that a call reserving far too
+    much fails with MemoryError instead of taking the machine's memory.
+    No cap under the sanitizer (its shadow memory is mapped as needed) or
+    where /proc is missing; emulators may not enforce it."""
+    if SANITIZED or not os.path.exists("/proc/self/statm"):
+        yield
+        return
+    with open("/proc/self/statm") as f:
+        mapped = int(f.read().split()[0]) * resource.getpagesize()
+    saved = resource.getrlimit(resource.RLIMIT_AS)
+    cap = mapped + extra_bytes
+    if saved[0] != resource.RLIM_INFINITY and saved[0] < cap:
+        cap = saved[0]
+    resource.setrlimit(resource.RLIMIT_AS, (cap, saved[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, saved)
 
 
 MEASURE = """

@@ -8,10 +8,12 @@ import os
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
 from checks import assert_canonical, outcome  # noqa: E402
+from effort import scaled  # noqa: E402
 from items import SMILE, Conv, Loud, raiser  # noqa: E402
 from processes import run_fresh  # noqa: E402
 from tarv_model import HEX, stringify_model  # noqa: E402
@@ -217,3 +219,28 @@ def test_empty_header_for_first_value_then_str_hex():
             gc.collect()
         print("ok")
     """) == "ok\n"
+
+
+# Objects that are no header: the join of the piece list names the first of
+# them it meets, by its index and type.
+NOT_STR = [b"0", 1.5, None, 7, ("t",), bytearray(b"x")]
+# Lengths of 1 to 4 digits.
+LENGTHS = [0, 1, 9, 10, 99, 100, 1000]
+
+
+@settings(max_examples=scaled(150), deadline=None)
+@given(st.lists(st.one_of(st.sampled_from(HEX), st.sampled_from(NOT_STR)), min_size=16, max_size=16),
+       st.sampled_from([list, tuple]),
+       st.lists(st.lists(st.sampled_from(LENGTHS), max_size=5), max_size=5))
+def test_first_non_str_piece_is_the_one_named(pieces, container, lengths):
+    table = [["v" * n for n in row] for row in lengths]
+    hex_value = container(pieces)
+    tarv.HEX = hex_value
+    assert outcome(S, table) == outcome(stringify_model, table, hex_value)
+
+
+def test_first_of_two_non_str_pieces_is_the_one_named():
+    hex_value = [b"0", 1.5] + list("23456789abcdef")
+    table = [["a", "b" * 10]]
+    tarv.HEX = hex_value
+    assert outcome(S, table) == outcome(stringify_model, table, hex_value)

@@ -4,16 +4,19 @@ take, and running out of memory (an address space too small, each
 allocation failing in turn)."""
 
 import os
+import resource
 import sys
 import tracemalloc
 
 import pytest
+from hypothesis import example, given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
 from checks import same_as_model  # noqa: E402
+from effort import scaled  # noqa: E402
 from items import PLAIN_TABLES, SMILE  # noqa: E402
-from processes import SANITIZED, run_in_address_space, run_measured  # noqa: E402
+from processes import SANITIZED, address_space_capped, run_fresh, run_in_address_space, run_measured  # noqa: E402
 from tarv_model import END_OF_INPUT, HEX, stringify_model, u16_len  # noqa: E402
 
 try:
@@ -266,3 +269,144 @@ def test_join_errors_in_piece_order_where_the_text_is_too_long():
         tarv.stringify([[big] * 2100, ["a"]])
     with pytest.raises(TypeError, match="sequence item 0: expected str instance, int found"):
         tarv.stringify([["a"], [big] * 2100])
+
+
+# ---- the memory stringify holds, whatever the order of long and short rows ----------
+#
+# However the rows are ordered, the call holds at most twice its result
+# beyond it, and a megabyte: rows written first, and rows a sample reads,
+# may say little about the rest.
+
+
+def held_beyond_result(table):
+    """stringify's text for `table`, and the most memory the call held beyond
+    it (the address space capped meanwhile, 2 GiB more than is mapped)."""
+    S([["warm"]])  # the HEX lookup is remembered from here on
+    tracemalloc.start()
+    try:
+        with address_space_capped(2 << 30):
+            text = S(table)
+        current, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    return text, peak - current
+
+
+def allowed_beyond(text):
+    return 2 * sys.getsizeof(text) + (1 << 20)
+
+
+def spread_out(n_rows, n_long, long_row, where):
+    """n_rows rows, n_long of them `long_row` and the others empty: first,
+    last, in runs where a sample spread over the rows does not look (the
+    start of each of 32 equal parts; it reads their middles), only where it
+    does look, or one in every n_rows // n_long rows."""
+    if where == "first":
+        return [long_row] * n_long + [[]] * (n_rows - n_long)
+    if where == "last":
+        return [[]] * (n_rows - n_long) + [long_row] * n_long
+    if where == "unsampled":
+        run = max(1, n_long // 32)
+        at = {p * n_rows // 32 + k for p in range(32) for k in range(run)}
+    elif where == "sampled":
+        at = {(2 * p + 1) * n_rows // 64 for p in range(32)}
+    else:
+        at = set(range(0, n_rows, max(1, n_rows // n_long)))
+    return [long_row if r in at else [] for r in range(n_rows)]
+
+
+@settings(max_examples=scaled(20), deadline=None)
+@given(st.sampled_from(["first", "last", "unsampled", "sampled", "periodic"]),
+       st.integers(1, 2_500), st.integers(500, 5_000), st.integers(10_000, 300_000),
+       st.sampled_from(["x", "\xe9", "\u4e00", SMILE]))
+@example("first", 1_100, 4_000, 300_000, "x")  # the rows written size the rest
+def test_memory_held_whatever_the_order_of_the_rows(where, n_long, value_len, n_other, char):
+    table = spread_out(n_long + n_other, n_long, [char * value_len], where)
+    text, beyond = held_beyond_result(table)
+    assert text == stringify_model(table)
+    assert beyond <= allowed_beyond(text), f"{beyond} bytes beyond a result of {sys.getsizeof(text)}"
+
+
+@pytest.mark.parametrize("period", [2, 3, 5, 17, 64, 1000])
+def test_memory_held_for_periodic_rows(period):
+    # A long row, then rows of short values, then empty ones, repeated.
+    pattern = [["y" * 500] * 2] + [["s" * 8] * 5] * (period // 2) + [[]] * (period - 1 - period // 2)
+    table = pattern * (10_000 // period)
+    text, beyond = held_beyond_result(table)
+    assert text == stringify_model(table)
+    assert beyond <= allowed_beyond(text), f"{beyond} bytes beyond a result of {sys.getsizeof(text)}"
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED,
+                    reason="needs /proc, and an allocator that honours the address-space limit")
+@pytest.mark.parametrize("n_empty", [1_000_000, 5_000_000])
+def test_long_rows_then_millions_of_empty_ones(n_empty):
+    # 3,000 rows of 10,000 characters, then millions of empty rows: what the
+    # written rows hold per row says nothing of the rest. The text is 35 MB
+    # at most; the address space is capped so that a text reserved for the
+    # rows written fails rather than takes the machine's memory.
+    out = run_in_address_space(4 << 30, f"""
+        import sys, tracemalloc, tarv
+        from tarv_model import stringify_model
+        table = [["v" * 10_000]] * 3000 + [[]] * {n_empty}
+        expected = stringify_model(table[:1]) * 3000 + ";" * {n_empty}
+        tarv.stringify([["warm"]])
+    """, """
+        tracemalloc.start()
+        try:
+            text = tarv.stringify(table)
+        except MemoryError:
+            print("MemoryError")
+            sys.exit()
+        current, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        size = sys.getsizeof(text)
+        print("text" if text == expected else "wrong text", peak - current, 2 * size + (1 << 20))
+    """)
+    assert out.split()[0] == "text", out
+    beyond, allowed = map(int, out.split()[1:])
+    assert beyond <= allowed, f"{beyond} bytes beyond the result, at most {allowed}"
+
+
+@pytest.mark.skipif(sys.maxsize >= 2**32, reason="lengths past 2**27 overflow only a 32-bit size")
+def test_text_of_more_than_2_to_the_27_characters_grown_on_an_estimate():
+    # Few rows written and a sample of the rest (empty) disagree: the text
+    # grows on an estimate capped by a multiple of what it holds, past
+    # 2**27 characters, where sixteen times that no longer fits 32 bits.
+    row = ["x" * 2**18]
+    table = [row] * 600 + [[]] * 20_000
+    text = S(table)
+    assert len(text) == 600 * (2**18 + 8) + 20_000
+    assert text == stringify_model([row]) * 600 + ";" * 20_000
+
+
+# ---- fresh pages at every call ------------------------------------------------------
+
+PAGE_FAULTS = """
+import resource, sys, tarv
+# The program's own values, held while it calls: other large blocks in its heap.
+values = ["%08d" % k for k in range(1_000_000)]
+table = [values[r * 10:r * 10 + 10] for r in range(100_000)]
+if {late}:
+    table.append((1,))
+def minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+text = None
+for _ in range(3):
+    text = tarv.stringify(table)  # the text before is held while the next one is made
+before = minor_faults()
+for _ in range(10):
+    text = tarv.stringify(table)
+print((minor_faults() - before) / 10, sys.getsizeof(text))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator maps memory its own way")
+def test_late_non_str_item_takes_no_fresh_pages_at_every_call():
+    # 100,000 rows of ten 8-character values, and a last row (1,) that the
+    # tight loop cannot write: called again and again, the call takes no
+    # more fresh pages than for the same table without that row.
+    plain, size = map(float, run_fresh(PAGE_FAULTS.format(late=False)).split())
+    late, _ = map(float, run_fresh(PAGE_FAULTS.format(late=True)).split())
+    text_pages = size / resource.getpagesize()
+    assert late <= plain + text_pages / 16, f"{late} page faults a call against {plain}, of a {size:.0f}-byte text"

@@ -1,10 +1,15 @@
 """Tests for the tarv module boundary: attributes, function objects, the
 calling convention and its messages, and one-time initialisation."""
 
+import array
 import builtins
+import collections
 import copy
 import ctypes
+import datetime
+import decimal
 import inspect
+import itertools
 import os
 import pickle
 import re
@@ -406,3 +411,21 @@ def test_module_works_in_each_runtime_of_an_embedding_program(tmp_path):
                PYTHONHOME=os.pathsep.join([sys.base_prefix, sys.base_exec_prefix]))
     proc = subprocess.run([str(program)], capture_output=True, text=True, env=env)
     assert (proc.returncode, proc.stdout) == (0, "round ok\n" * 3), proc.stderr
+
+
+def tp_name(obj):
+    """The name the type of `obj` gives itself, as the interpreter's own
+    messages show it (with the module for types defined in C)."""
+    try:
+        object.__getattribute__(obj, "no attribute of this name")
+    except AttributeError as e:
+        return re.match(r"'(.*)' object has no attribute", str(e)).group(1)
+
+
+@pytest.mark.parametrize("arg", [collections.OrderedDict(), collections.deque(), datetime.date(2000, 1, 1),
+                                 decimal.Decimal(1), array.array("b"), itertools.count(), collections.Counter()],
+                         ids=lambda arg: type(arg).__name__)
+def test_parse_names_the_type_as_it_calls_itself(arg):
+    with pytest.raises(TypeError) as info:
+        P(arg)
+    assert str(info.value) == f"Argument 'tarv' has incorrect type (expected str, got {tp_name(arg)})"

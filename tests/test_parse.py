@@ -3,6 +3,7 @@
 and as a digit, lengths that split an astral character, and agreement with
 the reference model."""
 
+import itertools
 import os
 import re
 import sys
@@ -296,3 +297,23 @@ def test_parse_agrees_with_model(text, data):
     assert got == outcome(parse_model, text)
     if got[0] == "table":
         assert_canonical(got[1])
+
+
+# --- U+FFFF, the widest one-unit character, among astral ones -------------------
+
+
+def test_uffff_counts_one_unit_beside_astral_characters():
+    # Every value of up to 6 characters drawn from U+FFFF, an astral character
+    # and an ASCII one, after 0 to 7 empty rows: the characters of a wide text
+    # are read in blocks, and U+FFFF falls at every place in one.
+    mismatches = []
+    values = ["".join(chars) for n in range(7) for chars in itertools.product(("\uffff", SMILE, "a"), repeat=n)]
+    for value in values:
+        for lead in range(8):
+            table = [[]] * lead + [[value], ["\uffff"]]
+            text = stringify_model(table)
+            got = call_outcome(tarv.parse, text)
+            if got != ("ok", table) or got != call_outcome(parse_model, text):
+                mismatches.append(ascii(text))
+    assert mismatches[:20] == []
+    assert tarv.parse("06\uffff\U0001F600abc;") == parse_model("06\uffff\U0001F600abc;")

@@ -17,6 +17,7 @@ from effort import scaled  # noqa: E402
 from checks import assert_canonical, outcome  # noqa: E402
 from items import (PLAIN_TABLES, SMILE, Conv, Loud, RebindingHex, SelfDeletingHex, Stop,  # noqa: E402
                    Tracked, Walker, gen, raiser)
+from processes import run_fresh  # noqa: E402
 from states import in_state, states_for  # noqa: E402
 from tarv_model import HEX, stringify_model, u16_len  # noqa: E402
 
@@ -443,3 +444,115 @@ def test_hostile_table_matches_model(name):
     got = expected = None
     gc.collect()
     assert [ref for ref in Tracked.live if ref() is not None] == []
+
+
+def test_first_bad_header_after_a_row_its_item_shortened():
+    # An item's conversion cuts its own row short; a later row rebinds HEX to
+    # a list whose one-digit header is not a str. The join of the piece list
+    # names that piece by its index, which counts only the values the
+    # shortened row still had when it was walked on.
+    def table(at, keep):
+        row = ["a"] * 8
+        row[at] = Conv("x", lambda: row.__delitem__(slice(keep, None)))
+        return [row, ["y", Conv("z", lambda: setattr(tarv, "HEX", [None] + list(HEX[1:])))], ["b"]]
+
+    mismatches = []
+    for at in range(8):
+        for keep in range(9):
+            tarv.HEX = HEX
+            S([["warm"]])  # HEX remembered: the row is walked on by the tight loop
+            got = outcome(S, table(at, keep))
+            tarv.HEX = HEX
+            expected = outcome(live_model, table(at, keep))
+            if got != expected:
+                mismatches.append((at, keep, got, expected))
+    assert mismatches == []
+
+
+# ---- str subclass items, however their row is walked --------------------------------
+
+
+class Renamed(str):
+    """A str subclass whose own conversion gives another text: as an item it
+    is written as itself, never converted."""
+
+    def __str__(self):
+        return "zz" + self
+
+
+ROW_SHAPES = {"list": list, "tuple": tuple, "generator": gen, "iterator": iter, "dict": dict.fromkeys}
+
+
+@pytest.mark.parametrize("outer", ["list", "tuple", "generator", "iterator"])
+@pytest.mark.parametrize("shape", list(ROW_SHAPES))
+def test_str_subclass_items_are_written_as_themselves(shape, outer):
+    values = ["a", "", "b" * 10, "\xe9", "\u4e00" * 3, SMILE]
+    rows = [[Renamed(v) for v in values], ["q", Renamed("r")], [Conv(Renamed("c"))],
+            [Renamed(v) for v in values[::-1]] + [1]]
+    table = ROW_SHAPES[outer]([ROW_SHAPES[shape](row) for row in rows])
+    assert S(table) == stringify_model(rows)
+
+
+# ---- calls the interpreter must survive -------------------------------------------
+
+
+@pytest.mark.parametrize("depth, limit", [(3000, None), (1500, 40_000)], ids=["default limit", "raised limit"])
+def test_stringify_nested_in_conversions_thousands_deep(depth, limit):
+    # Each level's conversion calls stringify again. Under the interpreter's
+    # recursion limit that ends in RecursionError; past it (raised) in the
+    # text, or RecursionError where the interpreter guards its own stack:
+    # never in a crash.
+    out = run_fresh(f"""
+        import sys, tarv
+        from tarv_model import stringify_model
+        depth, limit = {depth}, {limit}
+        if limit:
+            sys.setrecursionlimit(limit)
+        class Nest:
+            def __init__(self, n):
+                self.n = n
+            def __str__(self):
+                return tarv.stringify([[Nest(self.n - 1)]]) if self.n else "x"
+        expected = "x"
+        for _ in range(depth):
+            expected = stringify_model([[expected]])
+        try:
+            text = tarv.stringify([[Nest(depth - 1)]])
+        except RecursionError:
+            print("RecursionError")
+        else:
+            print("text" if text == expected else "wrong text")
+        assert tarv.stringify([["x"]]) == "01x;"
+    """)
+    assert out in (("RecursionError\n",) if limit is None else ("RecursionError\n", "text\n")), out
+
+
+@pytest.mark.parametrize("where", ["outer", "row"])
+def test_iterator_whose_type_loses_its_next_item_slot(where):
+    # A module's class may be reassigned, to the module type itself, which
+    # has no next-item slot: an iterator whose __next__ does so. As list()
+    # does, the walk goes on calling the slot it started with, whose
+    # __next__ is no longer found.
+    out = run_fresh(f"""
+        import types, tarv
+        from tarv_model import stringify_model
+        class Iterator(types.ModuleType):
+            def __iter__(self):
+                return self
+            def __next__(self):
+                self.__class__ = types.ModuleType
+                return ["a"] if "{where}" == "outer" else "a"
+        def outcome(fn):
+            try:
+                return repr(fn())
+            except Exception as e:
+                return type(e).__name__ + ": " + str(e)
+        if "{where}" == "outer":
+            print(outcome(lambda: stringify_model(list(Iterator("m")))))
+            print(outcome(lambda: tarv.stringify(Iterator("m"))))
+        else:
+            print(outcome(lambda: stringify_model([["b"], list(Iterator("m"))])))
+            print(outcome(lambda: tarv.stringify([["b"], Iterator("m")])))
+    """)
+    expected, got = out.splitlines()
+    assert got == expected
