@@ -1,6 +1,8 @@
 """Items, hostile objects and tables shared by the tests (plain Python: the
 reference-count script imports them on a debug interpreter without pytest)."""
 
+import weakref
+
 import tarv
 
 
@@ -14,6 +16,30 @@ class Conv:
         if self.action:
             self.action()
         return self.text
+
+
+class Tracked(Conv):
+    """A conversion item whose instances are tracked, to check none is kept."""
+
+    live = []  # weak references to every instance
+
+    def __init__(self, text, action=None):
+        super().__init__(text, action)
+        Tracked.live.append(weakref.ref(self))
+
+
+class Loud(str):
+    """A str subclass whose methods must never be called."""
+
+    def _fail(self, *a):
+        raise AssertionError("str subclass method called")
+
+    __str__ = __repr__ = __len__ = __iter__ = __getitem__ = __hash__ = __eq__ = __add__ = _fail
+    __format__ = __mul__ = __contains__ = encode = join = _fail
+
+
+class Marked(str):
+    """A str subclass, to tell an object apart from equal strings."""
 
 
 def gen(xs):

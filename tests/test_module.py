@@ -1,10 +1,15 @@
 """Tests for the tarv module boundary: attributes, function objects, the
 calling convention and its messages, and one-time initialisation."""
 
+import array
 import builtins
+import collections
 import copy
 import ctypes
+import datetime
+import decimal
 import inspect
+import itertools
 import os
 import pickle
 import re
@@ -12,12 +17,14 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 import types
 
 import pytest
 
 import tarv
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import processes  # noqa: E402
 
 S, P = tarv.stringify, tarv.parse
 FUNCS = [(S, "stringify", "lists"), (P, "parse", "tarv")]
@@ -190,10 +197,7 @@ def test_stringify_passes_argument_unchanged():
 
 
 def run_fresh(code):
-    proc = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
+    return processes.run_fresh(code, flags=("-W", "error"))
 
 
 def test_import_again_gives_same_module_without_rerunning_body():
@@ -407,3 +411,21 @@ def test_module_works_in_each_runtime_of_an_embedding_program(tmp_path):
                PYTHONHOME=os.pathsep.join([sys.base_prefix, sys.base_exec_prefix]))
     proc = subprocess.run([str(program)], capture_output=True, text=True, env=env)
     assert (proc.returncode, proc.stdout) == (0, "round ok\n" * 3), proc.stderr
+
+
+def tp_name(obj):
+    """The name the type of `obj` gives itself, as the interpreter's own
+    messages show it (with the module for types defined in C)."""
+    try:
+        object.__getattribute__(obj, "no attribute of this name")
+    except AttributeError as e:
+        return re.match(r"'(.*)' object has no attribute", str(e)).group(1)
+
+
+@pytest.mark.parametrize("arg", [collections.OrderedDict(), collections.deque(), datetime.date(2000, 1, 1),
+                                 decimal.Decimal(1), array.array("b"), itertools.count(), collections.Counter()],
+                         ids=lambda arg: type(arg).__name__)
+def test_parse_names_the_type_as_it_calls_itself(arg):
+    with pytest.raises(TypeError) as info:
+        P(arg)
+    assert str(info.value) == f"Argument 'tarv' has incorrect type (expected str, got {tp_name(arg)})"

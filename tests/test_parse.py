@@ -1,9 +1,9 @@
 """Tests for tarv.parse: results, exact SyntaxError messages on the narrow
-(1- and 2-byte) and wide (astral) reading paths, module attributes it reads,
-interpreter state, agreement with the reference model, and leaks."""
+(1- and 2-byte) and wide (astral) reading paths, every character as a header
+and as a digit, lengths that split an astral character, and agreement with
+the reference model."""
 
-import builtins
-import gc
+import itertools
 import os
 import re
 import sys
@@ -13,19 +13,14 @@ from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
+from checks import outcome as call_outcome, parse_error, same_as_model, tok  # noqa: E402
 from effort import scaled  # noqa: E402
-from leaks import assert_no_growth  # noqa: E402
 from states import in_state, states_for  # noqa: E402
 from tarv_model import ModelSyntaxError, parse_model, stringify_model, u16_len  # noqa: E402
 
 EOI = "Unexpected end of input"
 SMILE = "\U0001F600"
 NINES = "9" * 16
-REAL_SYNTAX_ERROR = SyntaxError  # the class itself, in case a test rebinds the name
-
-
-def tok(ch, pos):
-    return f"Unexpected token '{ch}' at position {pos}"
 
 
 def shift(msg, k):
@@ -34,15 +29,6 @@ def shift(msg, k):
 
 def is_wide(s):
     return any(ord(c) > 0xFFFF for c in s)
-
-
-def parse_error(text):
-    with pytest.raises(REAL_SYNTAX_ERROR) as info:
-        tarv.parse(text)
-    e = info.value
-    assert type(e) is REAL_SYNTAX_ERROR
-    assert e.args == (e.msg,)
-    return e.msg
 
 
 def assert_canonical(table):
@@ -200,107 +186,38 @@ def test_values_take_narrowest_storage(text, table):
     assert result == table
 
 
-# --- module attributes and interpreter state ------------------------------
-
-EOI_TEXTS = ["", "0", "01a", "01\u0436;0", "02" + SMILE + ";0", "02" + SMILE + ";01", "02" + SMILE + ";f" + NINES]
+# --- lengths that split an astral character -----------------------------------
 
 
-@pytest.fixture
-def restore_attrs():
-    saved = dict(tarv.__dict__)
-    saved_builtin_syntax_error = builtins.SyntaxError
-    yield
-    builtins.SyntaxError = saved_builtin_syntax_error
-    if hasattr(builtins, "ErrUnexpectedEndOfInput"):
-        del builtins.ErrUnexpectedEndOfInput
-    for name in ("ErrUnexpectedEndOfInput", "SyntaxError", "HEX"):
-        if name in saved:
-            setattr(tarv, name, saved[name])
-        elif hasattr(tarv, name):
-            delattr(tarv, name)
+@pytest.mark.parametrize("before", ["", "02" + SMILE + ";", "01\ud800;"])
+@pytest.mark.parametrize("k", [1, 7, 1000])
+def test_length_splitting_an_astral_character(before, k):
+    value = ("\ud800" + SMILE + "\u4e00") * k + "\U0010FFFF"
+    declared = u16_len(value) - 1
+    for header, digits in (("f", "%016d" % declared), ("F", "%016d" % declared),
+                           ("0123456789abcdef"[len(str(declared)) - 1], str(declared))):
+        for after in (";", "", "x;"):
+            text = before + header + digits + value + after
+            position = u16_len(before) + 1 + len(digits) + declared
+            assert same_as_model(text) == (SyntaxError, f"Unexpected token '\udfff' at position {position}")
 
 
-@pytest.mark.parametrize("text", EOI_TEXTS)
-def test_end_of_input_message_is_looked_up_at_each_raise(restore_attrs, text):
-    assert parse_error(text) == EOI
-    marker = object()
-    tarv.ErrUnexpectedEndOfInput = marker
-    with pytest.raises(SyntaxError) as info:
-        tarv.parse(text)
-    assert info.value.args == (marker,) and info.value.msg is marker
-    tarv.ErrUnexpectedEndOfInput = "stop"
-    assert parse_error(text) == "stop"
+# --- every header character -----------------------------------------------------
 
-    del tarv.ErrUnexpectedEndOfInput
-    with pytest.raises(NameError) as info:
-        tarv.parse(text)
-    assert type(info.value) is NameError
-    assert str(info.value) == "name 'ErrUnexpectedEndOfInput' is not defined"
-    assert parse_error("02ab;x") == tok("x", 5)  # bad characters need no lookup
-    assert tarv.parse("01a;") == [["a"]]
-
-    builtins.ErrUnexpectedEndOfInput = "from builtins"
-    assert parse_error(text) == "from builtins"
-    builtins.ErrUnexpectedEndOfInput = "changed"
-    assert parse_error(text) == "changed"
-    tarv.ErrUnexpectedEndOfInput = "module wins"
-    assert parse_error(text) == "module wins"
+ASTRAL_SAMPLE = [chr(c) for c in range(0x10000, 0x110000, 0x3FB)] + ["\U0001F600", "\U0010FFFF"]
+HEADER_PREFIXES = {"1-byte": PREFIXES["plain"], "2-byte": PREFIXES["ucs2"], "wide": PREFIXES["astral"]}
 
 
-def test_syntax_error_name_is_not_looked_up(restore_attrs):
-    class Impostor(Exception):
-        pass
-
-    builtins.SyntaxError = Impostor
-    tarv.SyntaxError = Impostor
-    for text in ("", "x", "02" + SMILE + ";x", "01" + SMILE + ";"):
-        with pytest.raises(REAL_SYNTAX_ERROR) as info:
-            tarv.parse(text)
-        assert type(info.value) is REAL_SYNTAX_ERROR
-
-
-def test_hex_is_not_read(restore_attrs):
-    tarv.HEX = "ZYXWVUTSRQPONMLK"
-    assert tarv.parse("02ab;") == [["ab"]]
-    assert parse_error("Z1a;") == tok("Z", 0)
-
-
-GC_TEXTS = ["02ab;", "01\u0436;", "02" + SMILE + ";", "", "x", "0", "02" + SMILE + ";x",
-            "01" + SMILE + ";", "02" + SMILE + ";0", None, "nameerror"]
-
-
-@pytest.mark.parametrize("enabled", [True, False])
-@pytest.mark.parametrize("text", GC_TEXTS)
-def test_gc_state_is_kept(restore_attrs, enabled, text):
-    if text == "nameerror":
-        del tarv.ErrUnexpectedEndOfInput
-        text = ""
-    was = gc.isenabled()
-    try:
-        gc.enable() if enabled else gc.disable()
-        try:
-            tarv.parse(text)
-        except (SyntaxError, NameError, TypeError):
-            pass
-        assert gc.isenabled() is enabled
-    finally:
-        gc.enable() if was else gc.disable()
-
-
-@pytest.mark.parametrize("text", [
-    "02ab01c;;05hello;", "01\u0436" * 5 + ";", "02" + SMILE + "01a;;",
-    "", "02ab;x", "0x;", "02ab01c", "02ab;0x", SMILE, "02" + SMILE + ";x",
-    "01" + SMILE + ";", "02" + SMILE + ";0x", "02" + SMILE + ";f" + NINES, None, "nameerror", "marker",
-])
-def test_no_references_leak(restore_attrs, text):
-    if text == "nameerror":
-        del tarv.ErrUnexpectedEndOfInput
-        text = ""
-    elif text == "marker":
-        tarv.ErrUnexpectedEndOfInput = [object()]
-        text = "0"
-
-    assert_no_growth(lambda: tarv.parse(text), runs=5000)
+@pytest.mark.parametrize("prefix", list(HEADER_PREFIXES.values()), ids=list(HEADER_PREFIXES))
+def test_every_header_and_digit_character(prefix):
+    mismatches = []
+    for ch in [chr(c) for c in range(0x10000)] + ASTRAL_SAMPLE:
+        # ch as a header (announcing any count, with a 16-digit length after it)
+        # and ch as a length digit
+        for text in (prefix + ch + "0" * 15 + "1x;", prefix + "1" + ch + "1x;"):
+            if call_outcome(tarv.parse, text) != call_outcome(parse_model, text):
+                mismatches.append(ascii(text))
+    assert mismatches[:20] == []
 
 
 # --- properties -------------------------------------------------------------
@@ -380,3 +297,23 @@ def test_parse_agrees_with_model(text, data):
     assert got == outcome(parse_model, text)
     if got[0] == "table":
         assert_canonical(got[1])
+
+
+# --- U+FFFF, the widest one-unit character, among astral ones -------------------
+
+
+def test_uffff_counts_one_unit_beside_astral_characters():
+    # Every value of up to 6 characters drawn from U+FFFF, an astral character
+    # and an ASCII one, after 0 to 7 empty rows: the characters of a wide text
+    # are read in blocks, and U+FFFF falls at every place in one.
+    mismatches = []
+    values = ["".join(chars) for n in range(7) for chars in itertools.product(("\uffff", SMILE, "a"), repeat=n)]
+    for value in values:
+        for lead in range(8):
+            table = [[]] * lead + [[value], ["\uffff"]]
+            text = stringify_model(table)
+            got = call_outcome(tarv.parse, text)
+            if got != ("ok", table) or got != call_outcome(parse_model, text):
+                mismatches.append(ascii(text))
+    assert mismatches[:20] == []
+    assert tarv.parse("06\uffff\U0001F600abc;") == parse_model("06\uffff\U0001F600abc;")

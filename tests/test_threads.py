@@ -18,7 +18,9 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from tarv_model import HEX, parse_model, stringify_model, u16_len  # noqa: E402
+from checks import outcome  # noqa: E402
+from items import SMILE  # noqa: E402
+from tarv_model import END_OF_INPUT, HEX, parse_model, stringify_model, u16_len  # noqa: E402
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 GIL_ENABLED = getattr(sys, "_is_gil_enabled", lambda: True)()
@@ -207,6 +209,86 @@ def test_parse_keeps_the_collector_switch_under_concurrent_calls():
     if FREE_THREADED:
         run_for_a_while([parser, parser, flipper])
         assert failures == [] and gc.isenabled()
+
+
+# ---- HEX rebound while threads write with it ------------------------------------
+
+HEX_A = HEX
+
+
+class Yielding:
+    """An item whose conversion lets other threads run."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        time.sleep(0)
+        return self.text
+
+
+THREAD_TABLE = [["ab", Yielding("x" * 12), "c" * 100, Yielding(SMILE * 3)], [],
+                [Yielding("q" * 1000)] + ["z"] * 20 + [Yielding("")], ("w" * 10, Yielding("\u4e00"))]
+PARSE_CASES = [("02ab;;", [["ab"], []]), ("01\u0436" + "03a;b;", [["\u0436", "a;b"]]),
+               ("02" + SMILE + "00;", [[SMILE, ""]]), ("02ab;x", "Unexpected token 'x' at position 5"),
+               ("01" + SMILE + ";", "Unexpected token '\ude00' at position 3"), ("02ab", END_OF_INPUT)]
+
+
+def headers_used(text, table):
+    """Checks `text` against `table`, accepting either HEX_A or HEX_B for each
+    header; returns the set of header alphabets used."""
+    used, pos = set(), 0
+    for row in table:
+        for item in row:
+            v = str(item)
+            l_str = str(u16_len(v))
+            header = text[pos]
+            assert header in (HEX_A[len(l_str) - 1], HEX_B[len(l_str) - 1]), (pos, text)
+            used.add(header in HEX_A)
+            pos += 1
+            assert text[pos:pos + len(l_str) + len(v)] == l_str + v, (pos, text)
+            pos += len(l_str) + len(v)
+        assert text[pos] == ";", (pos, text)
+        pos += 1
+    assert pos == len(text)
+    return used
+
+
+def test_threads_with_hex_rebound_meanwhile():
+    stop = threading.Event()
+    failures, used = [], set()
+
+    def rebinder():
+        while not stop.is_set():
+            tarv.HEX = HEX_B if tarv.HEX == HEX_A else HEX_A
+            time.sleep(0)
+
+    def worker(k):
+        try:
+            for n in range(150):
+                used.update(headers_used(tarv.stringify(THREAD_TABLE), THREAD_TABLE))
+                text, expected = PARSE_CASES[(n + k) % len(PARSE_CASES)]
+                result = outcome(tarv.parse, text)
+                assert result == (("ok", expected) if isinstance(expected, list) else (SyntaxError, expected))
+        except BaseException as e:
+            failures.append(e)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(3)]
+    flipper = threading.Thread(target=rebinder)
+    try:
+        flipper.start()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        stop.set()
+        flipper.join()
+        sys.setswitchinterval(interval)
+    assert failures == []
+    assert used == {True, False}  # both HEX values were seen
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="a free-threaded build")
