@@ -140,6 +140,57 @@ def print_small(small, repeat):
     print()
 
 
+# ------------------------------------------------------------ A/B of two builds
+
+AB_FNS = ("stringify", "parse")
+
+
+def ab_ratio(entry, fn):
+    return entry[fn]["new"]["ns_per_call"] / entry[fn]["old"]["ns_per_call"]
+
+
+def print_ab_head(sizes):
+    labels = [fmt_count(size) for size in sizes]
+    cells = "".join(f"{fn + ' ' + label:>{max(12, len(fn) + len(label) + 2)}}"
+                    for fn in AB_FNS for label in labels)
+    print("== new/old time per call (best of each) ==")
+    print(f"  {'shape':<14}{cells}")
+
+
+def print_ab_line(shape, entries):
+    cells = ""
+    for fn in AB_FNS:
+        for e in entries:
+            width = max(12, len(fn) + len(fmt_count(e["size"])) + 2)
+            cells += f"{'skipped' if e.get('skipped') else f'{ab_ratio(e, fn):.3f}':>{width}}"
+    print(f"  {shape:<14}{cells}", flush=True)
+
+
+def print_ab_small(small, repeat):
+    print(f"\n== small tables: ns per call (timeit, best of {repeat}) ==")
+    print(f"  {'table':<7}{'values':>7}  |{'stringify new':>14}{'old':>8}{'new/old':>9}  |"
+          f"{'parse new':>10}{'old':>8}{'new/old':>9}")
+    for e in small:
+        line = f"  {e['table']:<7}{e['values']:>7}  |"
+        for fn, width in (("stringify", 14), ("parse", 10)):
+            new, old = (e[fn][b]["ns_per_call"] for b in ("new", "old"))
+            line += f"{new:>{width}.0f}{old:>8.0f}{new / old:>9.3f}  |"
+        print(line.rstrip(" |"))
+
+
+def print_ab_memory(tables):
+    print("\n== memory beyond the result (tracemalloc, bytes per value), new | old ==")
+    print(f"  {'shape':<14}{'values':>7}  |{'stringify new | old':>19}  |{'parse new | old':>19}")
+    for e in tables:
+        if e.get("skipped"):
+            continue
+        n = e["size"]
+        cells = "".join(
+            f"  |{e[fn]['new']['extra_bytes'] / n:>11.1f} |{e[fn]['old']['extra_bytes'] / n:>6.1f}"
+            for fn in AB_FNS)
+        print(f"  {e['shape']:<14}{fmt_count(e['size']):>7}{cells}")
+
+
 # ------------------------------------------------------------ targets
 
 def check(target, subject, value, limit, at_most=True, ok=None, **extra):
