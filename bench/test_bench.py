@@ -330,6 +330,13 @@ def test_repeat_calls_mode():
     assert all(len(x["times_ns"]) == 4 and x["faults_per_call"] >= 0 for x in r.values())
     assert r["tarv"]["result_bytes"] == r[report.SAME_TEXT]["result_bytes"] == entry["text_bytes"]
     assert entry["text_chars"] > entry["chars"] and entry["output"] == "wide"
+    assert set(entry["busy"]) == {"tarv", report.LATE_ROW, report.ENC_FLOOR}
+    assert entry["busy"][report.LATE_ROW]["result_bytes"] >= entry["text_bytes"]
+
+
+def test_busy_heap_keeps_blocks_beside_the_holes():
+    kept = bench.busy_heap(80_000)
+    assert [len(x) for x in kept] == [4_000] * bench.BUSY_BLOCKS
 
 
 def test_general_mode_keeps_hex_and_checks_each_text():
@@ -402,10 +409,28 @@ def repeat_entry(x_floor=1.0, faults=0.0, floor_faults=0.0, same_faults=0.0, tex
      True, True, False, False),
 ])
 def test_repeat_calls_targets(kwargs, floor_ok, faults_ok, allocator, same_too):
+    # (The entries have no busy heap: it adds checks of its own, below.)
     x_floor, faults = report.repeat_calls_checks(repeat_entry(**kwargs))
     assert (x_floor["ok"], faults["ok"], faults["allocator"], faults["same_text_faults_too"]) == (
         floor_ok, faults_ok, allocator, same_too)
     assert report.mark(faults) == ("~" if allocator else " " if faults_ok else "!")
+
+
+@pytest.mark.parametrize("plain, late, floor, text_bytes, oks, allocators", [
+    (0.0, 0.5, 0.0, 1 << 20, (True, True), (False, False)),
+    (0.0, 2_000.0, 0.0, 1 << 20, (True, False), (False, False)),  # the late row faults
+    (5.0, 5.0, 0.0, 1 << 20, (False, True), (False, False)),
+    (9_000.0, 9_000.5, 0.0, 40 << 20, (False, True), (True, False)),  # over the mmap ceiling
+    (9_000.0, 9_002.0, 0.0, 40 << 20, (False, False), (True, True)),
+])
+def test_busy_heap_targets(plain, late, floor, text_bytes, oks, allocators):
+    entry = repeat_entry(text_bytes=text_bytes)
+    entry["busy"] = {name: {"best_ns": 100, "ns_per_value": 0.01, "faults_per_call": f}
+                     for name, f in (("tarv", plain), (report.LATE_ROW, late),
+                                     (report.ENC_FLOOR, floor))}
+    busy_checks = report.repeat_calls_checks(entry)[2:]
+    assert tuple(c["ok"] for c in busy_checks) == oks
+    assert tuple(c["allocator"] for c in busy_checks) == allocators
 
 
 def general_entry(gen=1.0, list_hex=1.0, last=1.0, gen_mem=0.5, hex_mem=0.5, last_item=True):
