@@ -489,3 +489,43 @@ def test_modes_run_then_compare(tmp_path, capsys, monkeypatch):
         assert head in out
     assert bench.main(["--compare", str(old), str(path)]) == 0
     assert "| repeated calls |" not in capsys.readouterr().out
+
+
+# ------------------------------------------------------------ A/B of two builds
+
+def test_ab_takes_15_repeats_and_fresh_tables_by_default():
+    args = bench.arguments(["--ab", "other.so"])
+    assert (args.repeat, args.small_repeat) == (bench.AB_REPEAT, bench.AB_REPEAT)
+    assert args.draw != bench.DEFAULT_DRAW or bench.arguments(["--ab", "o.so"]).draw != args.draw
+    assert bench.arguments(["--ab", "other.so", "--seed", "5"]).draw == 5
+    with pytest.raises(SystemExit):
+        bench.arguments(["--ab", "other.so", "--general"])
+
+
+def test_ab_refuses_the_imported_build_itself():
+    with pytest.raises(SystemExit, match="imported tarv itself"):
+        bench.load_other_build(tarv.__file__)
+
+
+def test_ab_calls_alternate_and_give_the_best_per_call():
+    calls = []
+    fns = {"new": lambda: calls.append("new"), "old": lambda: calls.append("old")}
+    best = bench.alternating(fns, 4, 2, lambda: None)
+    assert set(best) == {"new", "old"} and all(ns > 0 for ns in best.values())
+    assert calls == ["new"] * 2 + ["old"] * 4 + ["new"] * 4 + ["old"] * 4 + ["new"] * 2
+
+
+def test_ab_table_checks_both_builds():
+    table = make_table("ragged", 300, 3)
+    out, text_chars = bench.bench_ab_table({"new": tarv, "old": tarv}, table, 1, True)
+    assert text_chars == len(tarv.stringify(table))
+    assert set(out) == {"stringify", "parse"} and all("extra_bytes" in r["old"] for r in out.values())
+
+    class Other:
+        parse = staticmethod(tarv.parse)
+
+        @staticmethod
+        def stringify(t):
+            return tarv.stringify(t) + ";"
+    with pytest.raises(SystemExit, match="different texts"):
+        bench.bench_ab_table({"new": tarv, "old": Other}, table, 1, False)
