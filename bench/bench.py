@@ -5,6 +5,8 @@
         [--no-freeze] [--no-heap] [--no-memory] [--json PATH] [--plot PATH.png]
     python3 bench/bench.py [--repeat-calls] [--general] [--threads N] [--shapes ...]
         [--sizes ...] [--json PATH]
+    python3 bench/bench.py --ab OTHER.so [--shapes ...] [--sizes ...] [--seed N|random]
+        [--repeat N] [--no-memory] [--json PATH]
     python3 bench/bench.py --compare BEFORE.json AFTER.json
 
 Every codec runs in this one process on the same tables, its calls
@@ -47,12 +49,30 @@ Three modes take the place of the runs above (and leave out "small" unless
                   the pieces that make tarv's own text: the best time and the
                   page faults per call, which a program calling it in a loop
                   pays (the join of the same text tells the allocator's part);
+                  then, in a busy heap (busy_heap()), tarv.stringify of the
+                  table and of the table with a row (1,) after its last,
+                  and the floor: no more faults than the floor, nor with
+                  the late row than without;
   --general       tarv.stringify on a generator of the rows, with tarv.HEX a
                   list, and on a table plain but for its last item (an int),
                   against the plain call; the generator by itself beside;
   --threads N     throughput of the encoders and decoders of tarv, orjson and
                   msgpack on independent tables in N threads against one
                   thread making the same calls, on the wall clock.
+
+--ab OTHER.so times the tarv imported (the build under test, "new") against
+another build of the module (OTHER.so, "old", e.g. one of the main branch)
+loaded into the same process: each .so is its own shared object, with its
+own module state, function type and lookup caches (the loading checks that
+its functions are of another type than the imported ones). The old module
+is not entered in sys.modules. On every shape at 1k, 100k and 1M values
+(unless --shapes/--sizes say otherwise), stringify and parse of each build
+are called in alternation (which goes first alternates too), best of 15
+(--repeat), on tables drawn afresh (--seed random, printed, unless --seed
+is given); then the small tables per call, timeit style. Both builds must
+give the same text and the same table. Printed: new/old time ratios per
+shape and size (below 1: the new build is faster), and the memory beyond
+the result of each (tracemalloc, skipped with --no-memory).
 """
 import argparse
 import collections
@@ -60,6 +80,7 @@ import contextlib
 import csv
 import gc
 import hashlib
+import importlib.util
 import io
 import json
 import marshal
@@ -95,6 +116,7 @@ DEFAULT_DRAW = 20240611  # the same tables on every run unless --seed says other
 ENC_FLOOR = report.ENC_FLOOR
 DEC_FLOOR = report.DEC_FLOOR
 SAME_TEXT = report.SAME_TEXT
+LATE_ROW = report.LATE_ROW
 GEN_PLAIN, GEN_ROWS, GEN_ALONE = report.GEN_PLAIN, report.GEN_ROWS, report.GEN_ALONE
 GEN_LIST_HEX, GEN_LAST_STR = report.GEN_LIST_HEX, report.GEN_LAST_STR
 GEN_LAST_INT = report.GEN_LAST_INT
@@ -106,6 +128,7 @@ SMALL_TABLES = ((1, 1), (1, 8), (5, 5), (10, 10), (50, 8))
 SMALL_BEYOND = ((30, 2, 29), (63, 2, 29), (64, 2, 29), (65, 2, 29), (66, 2, 29),
                 (100, 10, None), (200, 10, None), (400, 10, None))
 REPEAT_CALLS = 30  # calls in a row after the warm-up one, --repeat-calls
+BUSY_BLOCKS, BUSY_HOLE = 4, 0.8  # --repeat-calls' busy heap (busy_heap())
 MODE_SIZES = (10_000, 100_000, 1_000_000)  # --repeat-calls and --general, by default
 THREAD_SIZES = (100_000,)  # --threads, by default
 THREAD_PEERS = ("tarv", "orjson", "msgpack")
@@ -434,14 +457,42 @@ def same_text_pieces(table, hex_digits=None):
     return pieces
 
 
-def calls_in_a_row(fn, n_values, calls=REPEAT_CALLS):
+def busy_heap(text_bytes):
+    """Leaves the heap as a program's that has made and dropped lists of its
+    own (of its values, say) while it keeps others: BUSY_BLOCKS blocks of
+    BUSY_HOLE times the text's bytes are made, each followed by a kept
+    block of half that, and the first of each pair is dropped. Returns the
+    kept blocks. A text made by reallocation then finds holes that hold its
+    early sizes but not its last ones: the serializer of c5770c0, whose
+    text grows and is cut at its end when a late row is not plain, took
+    freshly mapped pages at every call there (100,000 rows of ten
+    8-character values and a row (1,): 2,467 page faults per call, its
+    whole 10 MB, 1.8x the time of the table without that row), and none
+    in a heap without the holes."""
+    n_items = max(1, int(BUSY_HOLE * text_bytes / 8))
+    holes, kept = [], []
+    for _ in range(BUSY_BLOCKS):
+        holes.append([None] * n_items)
+        kept.append([None] * (n_items // 2))
+    del holes
+    return kept
+
+
+def calls_in_a_row(fn, n_values, calls=REPEAT_CALLS, busy_bytes=0):
     """One warm-up call of fn, then `calls` calls in a loop, each result
     dropped before the next call: the best time of them and the minor page
-    faults per call over the loop."""
+    faults per call over the loop. With busy_bytes, the loop runs in a busy
+    heap made after the warm-up call (see busy_heap()), and one more call
+    before it lets the allocator settle in that heap: a program calling in
+    a loop pays what the loop's calls take."""
     clock_ns = CLOCKS[clock][0]
     result = fn()
     result_bytes = sys.getsizeof(result)
     del result
+    held = None
+    if busy_bytes:
+        held = busy_heap(busy_bytes)
+        fn()
     gc.collect()
     times = []
     faults_before = minor_faults()
@@ -452,13 +503,16 @@ def calls_in_a_row(fn, n_values, calls=REPEAT_CALLS):
         del result
         times.append(t1 - t0)
     faults = minor_faults() - faults_before
+    del held
     return {"times_ns": times, "best_ns": min(times), "ns_per_value": min(times) / n_values,
             "faults_per_call": faults / calls, "result_bytes": result_bytes}
 
 
 def bench_repeat_calls(shape, size, draw, calls=REPEAT_CALLS, table=None):
     """tarv.stringify, the floor and the join of tarv's own text in pieces,
-    each called `calls` times in a row on one table."""
+    each called `calls` times in a row on one table; then, in a busy heap,
+    tarv.stringify of the table and of the table with a row (1,) after its
+    last (which takes the general step at its very end), and the floor."""
     if table is None:
         table = make_table(shape, size, draw)
     flat = [v for row in table for v in row]
@@ -474,9 +528,15 @@ def bench_repeat_calls(shape, size, draw, calls=REPEAT_CALLS, table=None):
     del text
     fns = {"tarv": lambda: tarv.stringify(table), ENC_FLOOR: lambda: "".join(flat),
            SAME_TEXT: lambda: "".join(pieces)}
+    late = [*table, (1,)]
+    if tarv.stringify(late) != "".join(pieces) + "011;":
+        raise SystemExit(f"{shape} {size}: the table with a late row gives another text")
+    busy = {"tarv": fns["tarv"], LATE_ROW: lambda: tarv.stringify(late), ENC_FLOOR: fns[ENC_FLOOR]}
     with out_of_collectors_view():
         entry["results"] = {name: calls_in_a_row(fn, max(1, len(flat)), calls)
                             for name, fn in fns.items()}
+        entry["busy"] = {name: calls_in_a_row(fn, max(1, len(flat)), calls, entry["text_bytes"])
+                         for name, fn in busy.items()}
     return entry
 
 
@@ -577,6 +637,130 @@ def bench_small_beyond(repeat, draw):
             entry["encode"] = per_call(fns, repeat)
         results.append(entry)
     return results
+
+
+# ------------------------------------------------------------ A/B of two builds
+
+AB_SIZES = (1_000, 100_000, 1_000_000)
+AB_REPEAT = 15
+AB_NEW, AB_OLD = "new", "old"
+
+
+def load_other_build(path):
+    """The tarv module of the shared object at `path`, loaded beside the
+    imported one: a second dlopen of another file gives it statics of its
+    own. It is executed but not entered in sys.modules."""
+    path = os.path.abspath(path)
+    if os.path.realpath(path) == os.path.realpath(tarv.__file__):
+        raise SystemExit(f"--ab: {path} is the imported tarv itself")
+    spec = importlib.util.spec_from_file_location("tarv", path)
+    if spec is None:
+        raise SystemExit(f"--ab: cannot load {path}")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    if (sys.modules.get("tarv") is not tarv or other is tarv
+            or type(other.parse) is type(tarv.parse)):
+        raise SystemExit("--ab: the other build shares the imported one's state")
+    return other
+
+
+def alternating(fns, repeat, calls, warm):
+    """Best ns per call of each of two functions, called in alternation:
+    a sample of `calls` calls of one, then of the other, the first of the
+    pair alternating from repeat to repeat."""
+    names = list(fns)
+    samples = {name: [] for name in names}
+    for repeat_idx in range(repeat):
+        for name in names if repeat_idx % 2 == 0 else names[::-1]:
+            ns, _, result = run_sample(fns[name], False, calls, warm)
+            del result
+            samples[name].append(ns / calls)
+    return {name: min(times) for name, times in samples.items()}
+
+
+def bench_ab_table(builds, table, repeat, with_memory):
+    """stringify and parse of both builds on one table: best ns per call of
+    each, and the memory beyond the result of each."""
+    texts = {name: mod.stringify(table) for name, mod in builds.items()}
+    if texts[AB_NEW] != texts[AB_OLD]:
+        raise SystemExit("--ab: the two builds write different texts")
+    text = texts[AB_NEW]
+    del texts
+    for name, mod in builds.items():
+        if mod.parse(text) != table:
+            raise SystemExit(f"--ab: the {name} build's parse does not give the table back")
+    n_values = sum(map(len, table))
+    calls = calls_per_sample(n_values)
+    cacheable = len(text) + 64 * n_values <= WARM_MAX_BYTES
+
+    def read_table():
+        for row in table if cacheable else ():
+            sum(map(len, row))
+
+    def read_text():
+        if cacheable:
+            text.count("\0")
+
+    out = {}
+    for fn_name, arg, warm in (("stringify", table, read_table), ("parse", text, read_text)):
+        fns = {name: lambda fn=getattr(mod, fn_name): fn(arg) for name, mod in builds.items()}
+        with out_of_collectors_view():
+            best = alternating(fns, repeat, calls, warm)
+        entry = {name: {"ns_per_call": ns} for name, ns in best.items()}
+        if with_memory:
+            for name, fn in fns.items():
+                entry[name]["extra_bytes"], entry[name]["result_bytes"] = memory_of(fn, False)
+        out[fn_name] = entry
+    return out, len(text)
+
+
+def bench_ab_small(builds, repeat, draw):
+    """stringify and parse of both builds per call on the small tables."""
+    results = []
+    for n_rows, per_row in SMALL_TABLES:
+        table = make_small_table(n_rows, per_row, draw)
+        text = builds[AB_NEW].stringify(table)
+        if builds[AB_OLD].stringify(table) != text or any(
+                mod.parse(text) != table for mod in builds.values()):
+            raise SystemExit(f"--ab: the builds differ on the small table {n_rows}x{per_row}")
+        entry = {"table": f"{n_rows}x{per_row}", "values": n_rows * per_row}
+        for fn_name, arg in (("stringify", table), ("parse", text)):
+            fns = {name: lambda fn=getattr(mod, fn_name): fn(arg) for name, mod in builds.items()}
+            with out_of_collectors_view():
+                timed = per_call(fns, repeat)
+            entry[fn_name] = {name: {"ns_per_call": r["ns_per_call"]} for name, r in timed.items()}
+        results.append(entry)
+    return results
+
+
+def run_ab(args):
+    """The A/B mode: see the module docstring."""
+    builds = {AB_NEW: tarv, AB_OLD: load_other_build(args.ab)}
+    print(f"A/B: new {tarv.__file__}\n     old {builds[AB_OLD].__file__}")
+    print(f"tables {args.draw}, best of {args.repeat}, {clock} clock; ratios are new/old "
+          "time (below 1: new is faster)\n")
+    data = {"ab": {"new": tarv.__file__, "old": builds[AB_OLD].__file__, "tables": []}}
+    shapes = [s for s in args.shapes if s != SMALL]
+    if shapes:
+        report.print_ab_head(args.sizes or AB_SIZES)
+    for shape in shapes:
+        entries = []
+        for size in args.sizes or AB_SIZES:
+            if size * SHAPES[shape].chars_per_value > MAX_CHARS:
+                entries.append({"shape": shape, "size": size, "skipped": True})
+                continue
+            table = make_table(shape, size, args.draw)
+            results, text_chars = bench_ab_table(builds, table, args.repeat, not args.no_memory)
+            del table
+            entries.append({"shape": shape, "size": size, "text_chars": text_chars, **results})
+        report.print_ab_line(shape, entries)
+        data["ab"]["tables"] += entries
+    if SMALL in args.shapes:
+        data["ab"]["small"] = bench_ab_small(builds, args.small_repeat, args.draw)
+        report.print_ab_small(data["ab"]["small"], args.small_repeat)
+    if not args.no_memory:
+        report.print_ab_memory(data["ab"]["tables"])
+    return data
 
 
 # ------------------------------------------------------------ threads
@@ -728,9 +912,9 @@ def arguments(argv):
                          "(default: 10k and each shape's own size)")
     ap.add_argument("--codecs", help="comma-separated codecs to run beside tarv and the floors "
                                      "(default all available)")
-    ap.add_argument("--seed", dest="draw", type=parse_draw, default=DEFAULT_DRAW,
-                    help=f"which tables to draw (default {DEFAULT_DRAW}); 'random' picks a "
-                         "number and prints it")
+    ap.add_argument("--seed", dest="draw", type=parse_draw,
+                    help=f"which tables to draw (default {DEFAULT_DRAW}, with --ab random); "
+                         "'random' picks a number and prints it")
     ap.add_argument("--repeat", type=int,
                     help="repeats; the best counts (default 5, quick 3; small tables 7)")
     ap.add_argument("--clock", choices=CLOCKS, default="cpu",
@@ -758,6 +942,10 @@ def arguments(argv):
                     help="mode: throughput of parse and stringify (and of orjson's and "
                          "msgpack's) on independent tables in N threads against one thread "
                          "doing the same work, wall clock (default size 100k)")
+    ap.add_argument("--ab", metavar="OTHER.so",
+                    help="mode: the imported tarv (new) against the build OTHER.so (old) in "
+                         f"this process, calls alternating, best of {AB_REPEAT}, on every "
+                         "shape at 1k,100k,1M values and the small tables: new/old ratios")
     ap.add_argument("--plot", metavar="PATH.png", help="save a bar chart")
     ap.add_argument("--json", metavar="PATH", help="save the raw results")
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE.json", "AFTER.json"),
@@ -766,10 +954,14 @@ def arguments(argv):
     args = ap.parse_args(argv)
     if args.compare:
         return args
+    if args.draw is None:
+        args.draw = parse_draw("random") if args.ab else DEFAULT_DRAW
     # Small tables take milliseconds: they get 7 repeats unless told otherwise.
-    args.small_repeat = args.repeat or 7
-    args.repeat = args.repeat or (3 if args.quick else 5)
+    args.small_repeat = args.repeat or (AB_REPEAT if args.ab else 7)
+    args.repeat = args.repeat or (AB_REPEAT if args.ab else 3 if args.quick else 5)
     args.modes = bool(args.repeat_calls or args.general or args.threads)
+    if args.ab and (args.modes or args.heap_child):
+        ap.error("--ab runs on its own, without the other modes")
     if args.threads is not None and args.threads < 1:
         ap.error("--threads takes a number of threads >= 1")
     if args.shapes is None:
@@ -808,6 +1000,17 @@ def main(argv=None):
                                with_memory=False, decode=False, table=table)
         with open(args.json, "w") as f:
             json.dump({"runs": [run]}, f)
+        return 0
+
+    if args.ab:
+        print("tarv A/B: " + ", ".join(f"{k} {v}" for k, v in versions().items()))
+        data = run_ab(args)
+        print(f"\ntables {args.draw}; took {time.monotonic() - started:.0f} s")
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"meta": {**versions(), "seed": args.draw, "repeat": args.repeat,
+                                    "clock": clock}, "runs": [], **data}, f, indent=1)
+            print(f"raw results written to {args.json}")
         return 0
 
     info = versions()

@@ -9,6 +9,7 @@ ENC_FLOOR = "floor: ''.join"
 DEC_FLOOR = "floor: marshal, gc off"
 FLOORS = (ENC_FLOOR, DEC_FLOOR)
 SAME_TEXT = "same text: ''.join(pieces)"
+LATE_ROW = "stringify, a late row (1,)"  # the repeated-calls mode's busy heap
 # The calls of the general-path mode.
 GEN_PLAIN = "stringify(table)"
 GEN_ROWS = "stringify(generator)"
@@ -138,6 +139,57 @@ def print_small(small, repeat):
                      for r in entry[kind].values())
         print(line + f"{faults:>13.2f}")
     print()
+
+
+# ------------------------------------------------------------ A/B of two builds
+
+AB_FNS = ("stringify", "parse")
+
+
+def ab_ratio(entry, fn):
+    return entry[fn]["new"]["ns_per_call"] / entry[fn]["old"]["ns_per_call"]
+
+
+def print_ab_head(sizes):
+    labels = [fmt_count(size) for size in sizes]
+    cells = "".join(f"{fn + ' ' + label:>{max(12, len(fn) + len(label) + 2)}}"
+                    for fn in AB_FNS for label in labels)
+    print("== new/old time per call (best of each) ==")
+    print(f"  {'shape':<14}{cells}")
+
+
+def print_ab_line(shape, entries):
+    cells = ""
+    for fn in AB_FNS:
+        for e in entries:
+            width = max(12, len(fn) + len(fmt_count(e["size"])) + 2)
+            cells += f"{'skipped' if e.get('skipped') else f'{ab_ratio(e, fn):.3f}':>{width}}"
+    print(f"  {shape:<14}{cells}", flush=True)
+
+
+def print_ab_small(small, repeat):
+    print(f"\n== small tables: ns per call (timeit, best of {repeat}) ==")
+    print(f"  {'table':<7}{'values':>7}  |{'stringify new':>14}{'old':>8}{'new/old':>9}  |"
+          f"{'parse new':>10}{'old':>8}{'new/old':>9}")
+    for e in small:
+        line = f"  {e['table']:<7}{e['values']:>7}  |"
+        for fn, width in (("stringify", 14), ("parse", 10)):
+            new, old = (e[fn][b]["ns_per_call"] for b in ("new", "old"))
+            line += f"{new:>{width}.0f}{old:>8.0f}{new / old:>9.3f}  |"
+        print(line.rstrip(" |"))
+
+
+def print_ab_memory(tables):
+    print("\n== memory beyond the result (tracemalloc, bytes per value), new | old ==")
+    print(f"  {'shape':<14}{'values':>7}  |{'stringify new | old':>19}  |{'parse new | old':>19}")
+    for e in tables:
+        if e.get("skipped"):
+            continue
+        n = e["size"]
+        cells = "".join(
+            f"  |{e[fn]['new']['extra_bytes'] / n:>11.1f} |{e[fn]['old']['extra_bytes'] / n:>6.1f}"
+            for fn in AB_FNS)
+        print(f"  {e['shape']:<14}{fmt_count(e['size']):>7}{cells}")
 
 
 # ------------------------------------------------------------ targets
@@ -297,6 +349,18 @@ def repeat_calls_checks(entry):
     found.append(check("repeat-calls faults/call", subject, faults, floor_faults, ok=ok,
                        same_text_faults=same["faults_per_call"], same_text_faults_too=same_too,
                        allocator=allocator))
+    busy = entry.get("busy")
+    if busy:
+        plain_faults = busy["tarv"]["faults_per_call"]
+        limit = busy[ENC_FLOOR]["faults_per_call"] + FAULT_SLACK
+        found.append(check("repeat-calls busy heap faults/call", subject, plain_faults, limit,
+                           allocator=(plain_faults > limit and ceiling is not None
+                                      and entry["text_bytes"] > ceiling)))
+        late_faults = busy[LATE_ROW]["faults_per_call"]
+        found.append(check("repeat-calls busy heap late row faults/call", subject, late_faults,
+                           plain_faults + FAULT_SLACK,
+                           allocator=(late_faults > plain_faults + FAULT_SLACK
+                                      and ceiling is not None and entry["text_bytes"] > ceiling)))
     return found
 
 
@@ -364,7 +428,9 @@ def print_repeat_calls_head(calls, clock):
           "  x floor: / ''.join of the values; x same: / ''.join of the pieces of tarv's own\n"
           "  text; faults: minor page faults per call over the calls. '~' marks a faults\n"
           "  miss that is the allocator's: the same-text join faults too, on a text over\n"
-          "  glibc's mmap threshold ceiling, which is mapped anew at every call")
+          "  glibc's mmap threshold ceiling, which is mapped anew at every call. 'busy heap':\n"
+          "  the same calls where the heap has holes and other blocks (a program's lists);\n"
+          "  late row: stringify of the table with a row (1,) after its last, x the plain call")
     print(f"  {'shape':<13}{'values':>7}{'text MB':>8} |{'ns/value':>9}{'x floor':>9}"
           f"{'x same':>8}{'faults':>9} |{'floor ns/v':>11}{'faults':>9} |{'same ns/v':>10}"
           f"{'faults':>9} | verdict")
@@ -392,6 +458,17 @@ def print_repeat_calls_line(entry):
           f"{marked(tarv['faults_per_call'], faults, 8, 1)} |{floor['ns_per_value']:>11.1f}"
           f"{floor['faults_per_call']:>9.1f} |{same['ns_per_value']:>10.1f}"
           f"{same['faults_per_call']:>9.1f} | {'; '.join(verdict) or 'ok'}".rstrip())
+    busy = entry.get("busy")
+    if busy:
+        plain, late, floor = busy["tarv"], busy[LATE_ROW], busy[ENC_FLOOR]
+        busy_faults = checks.get("repeat-calls busy heap faults/call")
+        late_faults = checks.get("repeat-calls busy heap late row faults/call")
+        print(f"  {'  busy heap':<28} |{plain['ns_per_value']:>9.1f}"
+              f"{plain['best_ns'] / floor['best_ns']:>9.2f}{'':>8}"
+              f"{marked(plain['faults_per_call'], busy_faults, 8, 1)} |"
+              f"{floor['ns_per_value']:>11.1f}{floor['faults_per_call']:>9.1f} | late row (1,): "
+              f"{late['best_ns'] / plain['best_ns']:.2f}x the time, "
+              f"{figure(late['faults_per_call'], None, 1)}{mark(late_faults)} faults/call")
 
 
 def print_general_head(repeat, clock):
@@ -474,7 +551,8 @@ def print_threads_lines(entry):
 # The targets of each mode, told by the start of their names.
 MODE_TARGETS = (
     ("repeat-calls", "repeated calls: stringify <= 1.5x the floor, no more page faults\n"
-                     "    per call than the floor"),
+                     "    per call than the floor; in the busy heap, no more than the floor,\n"
+                     "    nor with a late row (1,) than without"),
     ("general", "general paths: generator <= 1.3x, list HEX <= 2x, last item an int\n"
                 "    <= 1.1x the plain call; memory beyond the result <= 1x the result"),
     ("small beyond", "small tables past the first buffer: <= 1.5x ''.join per call"),

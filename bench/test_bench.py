@@ -330,6 +330,13 @@ def test_repeat_calls_mode():
     assert all(len(x["times_ns"]) == 4 and x["faults_per_call"] >= 0 for x in r.values())
     assert r["tarv"]["result_bytes"] == r[report.SAME_TEXT]["result_bytes"] == entry["text_bytes"]
     assert entry["text_chars"] > entry["chars"] and entry["output"] == "wide"
+    assert set(entry["busy"]) == {"tarv", report.LATE_ROW, report.ENC_FLOOR}
+    assert entry["busy"][report.LATE_ROW]["result_bytes"] >= entry["text_bytes"]
+
+
+def test_busy_heap_keeps_blocks_beside_the_holes():
+    kept = bench.busy_heap(80_000)
+    assert [len(x) for x in kept] == [4_000] * bench.BUSY_BLOCKS
 
 
 def test_general_mode_keeps_hex_and_checks_each_text():
@@ -402,10 +409,28 @@ def repeat_entry(x_floor=1.0, faults=0.0, floor_faults=0.0, same_faults=0.0, tex
      True, True, False, False),
 ])
 def test_repeat_calls_targets(kwargs, floor_ok, faults_ok, allocator, same_too):
+    # (The entries have no busy heap: it adds checks of its own, below.)
     x_floor, faults = report.repeat_calls_checks(repeat_entry(**kwargs))
     assert (x_floor["ok"], faults["ok"], faults["allocator"], faults["same_text_faults_too"]) == (
         floor_ok, faults_ok, allocator, same_too)
     assert report.mark(faults) == ("~" if allocator else " " if faults_ok else "!")
+
+
+@pytest.mark.parametrize("plain, late, floor, text_bytes, oks, allocators", [
+    (0.0, 0.5, 0.0, 1 << 20, (True, True), (False, False)),
+    (0.0, 2_000.0, 0.0, 1 << 20, (True, False), (False, False)),  # the late row faults
+    (5.0, 5.0, 0.0, 1 << 20, (False, True), (False, False)),
+    (9_000.0, 9_000.5, 0.0, 40 << 20, (False, True), (True, False)),  # over the mmap ceiling
+    (9_000.0, 9_002.0, 0.0, 40 << 20, (False, False), (True, True)),
+])
+def test_busy_heap_targets(plain, late, floor, text_bytes, oks, allocators):
+    entry = repeat_entry(text_bytes=text_bytes)
+    entry["busy"] = {name: {"best_ns": 100, "ns_per_value": 0.01, "faults_per_call": f}
+                     for name, f in (("tarv", plain), (report.LATE_ROW, late),
+                                     (report.ENC_FLOOR, floor))}
+    busy_checks = report.repeat_calls_checks(entry)[2:]
+    assert tuple(c["ok"] for c in busy_checks) == oks
+    assert tuple(c["allocator"] for c in busy_checks) == allocators
 
 
 def general_entry(gen=1.0, list_hex=1.0, last=1.0, gen_mem=0.5, hex_mem=0.5, last_item=True):
@@ -464,3 +489,43 @@ def test_modes_run_then_compare(tmp_path, capsys, monkeypatch):
         assert head in out
     assert bench.main(["--compare", str(old), str(path)]) == 0
     assert "| repeated calls |" not in capsys.readouterr().out
+
+
+# ------------------------------------------------------------ A/B of two builds
+
+def test_ab_takes_15_repeats_and_fresh_tables_by_default():
+    args = bench.arguments(["--ab", "other.so"])
+    assert (args.repeat, args.small_repeat) == (bench.AB_REPEAT, bench.AB_REPEAT)
+    assert args.draw != bench.DEFAULT_DRAW or bench.arguments(["--ab", "o.so"]).draw != args.draw
+    assert bench.arguments(["--ab", "other.so", "--seed", "5"]).draw == 5
+    with pytest.raises(SystemExit):
+        bench.arguments(["--ab", "other.so", "--general"])
+
+
+def test_ab_refuses_the_imported_build_itself():
+    with pytest.raises(SystemExit, match="imported tarv itself"):
+        bench.load_other_build(tarv.__file__)
+
+
+def test_ab_calls_alternate_and_give_the_best_per_call():
+    calls = []
+    fns = {"new": lambda: calls.append("new"), "old": lambda: calls.append("old")}
+    best = bench.alternating(fns, 4, 2, lambda: None)
+    assert set(best) == {"new", "old"} and all(ns > 0 for ns in best.values())
+    assert calls == ["new"] * 2 + ["old"] * 4 + ["new"] * 4 + ["old"] * 4 + ["new"] * 2
+
+
+def test_ab_table_checks_both_builds():
+    table = make_table("ragged", 300, 3)
+    out, text_chars = bench.bench_ab_table({"new": tarv, "old": tarv}, table, 1, True)
+    assert text_chars == len(tarv.stringify(table))
+    assert set(out) == {"stringify", "parse"} and all("extra_bytes" in r["old"] for r in out.values())
+
+    class Other:
+        parse = staticmethod(tarv.parse)
+
+        @staticmethod
+        def stringify(t):
+            return tarv.stringify(t) + ";"
+    with pytest.raises(SystemExit, match="different texts"):
+        bench.bench_ab_table({"new": tarv, "old": Other}, table, 1, False)

@@ -100,8 +100,7 @@ struct FunctionDef {
   int first_line;                    // of the code object
   const char* const* local_names;    // of the code object; the first is the parameter
   int n_locals;
-  bool requires_exact_str;           // the argument must be exactly a str
-  PyObject* (*call)(PyObject* arg);  // the codec entry
+  vectorcallfunc vectorcall;         // the calling convention, with the codec entry
 };
 
 struct Function {
@@ -127,10 +126,11 @@ PyObject* raise_wrong_arg_count(const Function* f, Py_ssize_t given) noexcept {
   return nullptr;
 }
 
-// The calling convention of both functions: one argument, positional or by
-// its parameter name.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+// The one argument of a call with keywords or a number of positional
+// arguments other than one: positional, or by its parameter name. Null with
+// TypeError set when there is not exactly one.
+PyObject* keyword_argument(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) noexcept {
   Function* f = as_function(self);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs > 1) return raise_wrong_arg_count(f, nargs);
@@ -159,15 +159,36 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     arg = args[nargs + k];
   }
   if (!arg) return raise_wrong_arg_count(f, 0);
-  if (f->def->requires_exact_str && !PyUnicode_CheckExact(arg)) {
-    const bool is_subclass = PyUnicode_Check(arg);
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-                 f->def->local_names[0], "str", Py_TYPE(arg)->tp_name,
-                 is_subclass ? ". " : "", is_subclass ? g.c.subclass_rejected : g.c.empty);
-    return nullptr;
+  return arg;
+}
+
+PyObject* raise_not_exact_str(const Function* f, PyObject* arg) noexcept {
+  const bool is_subclass = PyUnicode_Check(arg);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
+               f->def->local_names[0], "str", Py_TYPE(arg)->tp_name, is_subclass ? ". " : "",
+               is_subclass ? g.c.subclass_rejected : g.c.empty);
+  return nullptr;
+}
+
+// The calling convention of both functions: one argument, positional or by
+// its parameter name, passed to `kCall`; with kExactStr, only an exact str.
+// A call with one positional argument and no keywords is checked inline,
+// and the codec entered directly rather than through the definition
+// (measured, callgrind: 23 fewer instructions per call, of about 520 for
+// stringify and 800 for parse of a one-value table).
+template <PyObject* (*kCall)(PyObject*), bool kExactStr>
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+  PyObject* arg;
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+    arg = args[0];
+  } else {
+    arg = keyword_argument(self, args, nargsf, kwnames);
+    if (!arg) return nullptr;
   }
-  return f->def->call(arg);
+  if (kExactStr && !PyUnicode_CheckExact(arg)) return raise_not_exact_str(as_function(self), arg);
+  return kCall(arg);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -402,7 +423,7 @@ PyObject* make_function(const FunctionDef& def, PyObject* param, PyObject* annot
   if (!code || !name || !doc) return nullptr;
   Function* f = PyObject_GC_New(Function, &FunctionType);
   if (!f) return nullptr;
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = def.vectorcall;
   f->def = &def;
   f->param = Py_NewRef(param);
   f->name = Py_NewRef(name.get());
@@ -430,10 +451,10 @@ constexpr const char* kParseLocals[] = {
 
 constexpr FunctionDef kStringify = {
     "stringify", "Serialize a 2D iterable of strings into a TARV string.", 23, kStringifyLocals,
-    static_cast<int>(std::size(kStringifyLocals)), false, call_stringify};
+    static_cast<int>(std::size(kStringifyLocals)), function_vectorcall<call_stringify, false>};
 constexpr FunctionDef kParse = {
     "parse", "Parse a TARV string into a 2D list of strings.", 57, kParseLocals,
-    static_cast<int>(std::size(kParseLocals)), true, call_parse};
+    static_cast<int>(std::size(kParseLocals)), function_vectorcall<call_parse, true>};
 
 // ---------------------------------------------------------------------------
 // Initialisation.
