@@ -32,21 +32,6 @@ inline constexpr char kUnexpectedEndOfInput[] = "Unexpected end of input";
 inline constexpr Py_UCS4 kMaxBmp = 0xFFFF;
 
 // ---------------------------------------------------------------------------
-// Parser rules. (To move to the parser.)
-
-inline constexpr char kUnexpectedTokenFormat[] = "Unexpected token '%c' at position %zd";
-
-inline int header_digit_count(Py_UCS4 x) noexcept {
-  if (x < '0') return 0;
-  if (x <= '9') return static_cast<int>(x - '0') + 1;
-  const Py_UCS4 upper = x & ~static_cast<Py_UCS4>(0x20);
-  if (upper >= 'A' && upper <= 'F') return static_cast<int>(upper - 'A') + 11;
-  return 0;
-}
-
-inline bool is_decimal_digit(Py_UCS4 c) noexcept { return c - '0' <= 9; }
-
-// ---------------------------------------------------------------------------
 // Records, as the writer puts them.
 
 // The range of a character: the largest code point of the narrowest str
