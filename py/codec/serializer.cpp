@@ -88,19 +88,28 @@ inline Py_ssize_t add_capped(Py_ssize_t a, Py_ssize_t b) noexcept {
 // exact list or tuple that are one-character exact strs.
 struct HexTable {
   Py_ssize_t chars = 0;
-  Py_UCS4 header[format::kMaxHeaderDigits] = {};
-  Py_UCS4 range[format::kMaxHeaderDigits] = {};
+  Py_UCS4 header[format::kMaxHeaderDigits];
   // Every header there, all ASCII: then only a value's own characters
   // decide the text's width.
   bool simple = false;
 
   bool covers(int digits) const noexcept { return format::header_index(digits) < chars; }
   Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
-  Py_UCS4 range_at(int digits) const noexcept { return range[format::header_index(digits)]; }
+  Py_UCS4 range_at(int digits) const noexcept { return char_range(at(digits)); }
 
+  // (An ASCII str of 16 characters or more, the usual HEX, is loaded
+  // without a loop: it is loaded at every call.)
   void load_str(PyObject* hex) noexcept {
     chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxHeaderDigits);
-    for (Py_ssize_t k = 0; k < chars; ++k) set(k, PyUnicode_READ_CHAR(hex, k));
+    if (PyUnicode_IS_ASCII(hex) && chars == format::kMaxHeaderDigits) {
+      const Py_UCS1* data = PyUnicode_1BYTE_DATA(hex);
+      for (int k = 0; k < format::kMaxHeaderDigits; ++k) header[k] = data[k];
+      simple = true;
+      return;
+    }
+    const int kind = PyUnicode_KIND(hex);
+    const void* data = PyUnicode_DATA(hex);
+    for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ(kind, data, k);
     note_simple();
   }
 
@@ -114,20 +123,16 @@ struct HexTable {
     for (chars = 0; chars < n; ++chars) {
       PyObject* piece = pieces[chars];
       if (!PyUnicode_CheckExact(piece) || !is_ready(piece) || PyUnicode_GET_LENGTH(piece) != 1) break;
-      set(chars, PyUnicode_READ_CHAR(piece, 0));
+      header[chars] = PyUnicode_READ_CHAR(piece, 0);
     }
     note_simple();
   }
 
  private:
-  void set(Py_ssize_t k, Py_UCS4 c) noexcept {
-    header[k] = c;
-    range[k] = char_range(c);
-  }
-
   void note_simple() noexcept {
-    simple = chars == format::kMaxHeaderDigits;
-    for (Py_ssize_t k = 0; k < chars; ++k) simple &= range[k] == 0x7F;
+    Py_UCS4 any_bits = 0;
+    for (Py_ssize_t k = 0; k < chars; ++k) any_bits |= header[k];
+    simple = chars == format::kMaxHeaderDigits && any_bits <= 0x7F;
   }
 };
 
@@ -171,10 +176,14 @@ inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
   const auto* end = static_cast<const unsigned char*>(chars_end);
   const uint64_t low = *reinterpret_cast<const Word*>(end - 16);
   const uint64_t high = *reinterpret_cast<const Word*>(end - 8);
-  const unsigned __int128 kept =
-      ((static_cast<unsigned __int128>(high) << 64) | low) >> ((8 * (16 - char_bytes)) & 127);
+  // (high:low) shifted right by `shift` bits, 0 to 120, in 64-bit halves.
+  const unsigned shift = (8 * (16 - static_cast<unsigned>(char_bytes))) & 127;
+  const unsigned s = shift & 63;
+  const uint64_t shifted_low = (low >> s) | ((high << 1) << (63 - s));
+  const uint64_t shifted_high = high >> s;
+  const bool by_a_word = shift & 64;
   const uint64_t mask = -static_cast<uint64_t>(char_bytes != 0);
-  return {static_cast<uint64_t>(kept) & mask, static_cast<uint64_t>(kept >> 64) & mask};
+  return {(by_a_word ? shifted_high : shifted_low) & mask, (by_a_word ? 0 : shifted_high) & mask};
 }
 
 // Stores a block of In characters as Out characters.
@@ -283,6 +292,7 @@ struct Rest {
   Py_UCS4 range = 0x7F;
   bool known = false;
   bool exact = false;
+  Py_ssize_t proven = 0;  // of the estimated chars, those measured
 };
 
 // Where the tight loop stopped.
@@ -303,8 +313,33 @@ enum class Stop {
 // str (TypeError) or with which the text would be too long (OverflowError).
 // Running out of memory for the text is kept too, and the lengths are
 // counted on: a text too long is reported as such, as the join would.
+// Small texts are written into a buffer of the thread's own, reused from
+// call to call, and copied into a str of their size at the end: most
+// tables' texts never leave it, and are then neither measured nor cut
+// (MEASURE). A call made while the thread's buffer is in use (by an item's
+// str() that calls stringify) writes into a str from the start. The buffer
+// holds Latin-1 characters only, never a Python object.
+constexpr Py_ssize_t kScratchChars = 4096;
+struct Scratch {
+  bool busy;
+  Py_UCS1 chars[kScratchChars];
+};
+constinit thread_local Scratch t_scratch = {};
+
 class TextBuilder {
  public:
+  TextBuilder() noexcept {
+    if (t_scratch.busy) return;
+    t_scratch.busy = true;
+    scratch_ = &t_scratch;
+    base_ = t_scratch.chars;
+    capacity_ = kScratchChars;
+    range_ = 0xFF;
+  }
+  TextBuilder(const TextBuilder&) = delete;
+  TextBuilder& operator=(const TextBuilder&) = delete;
+  ~TextBuilder() { release_scratch(); }
+
   bool writing() const noexcept { return mode_ == Mode::kWriting; }
   Py_ssize_t length() const noexcept { return length_; }
   Py_ssize_t room() const noexcept { return capacity_ - length_; }
@@ -523,7 +558,13 @@ class TextBuilder {
 
   bool make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept;
 
+  void release_scratch() noexcept {
+    if (scratch_) scratch_->busy = false;
+    scratch_ = nullptr;
+  }
+
   Mode mode_ = Mode::kWriting;
+  Scratch* scratch_ = nullptr;  // the text's characters until it leaves the buffer
   Ref text_;
   void* base_ = nullptr;  // text_'s characters
   int kind_ = PyUnicode_1BYTE_KIND;
@@ -551,7 +592,7 @@ class TextBuilder {
 void TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept {
   if (chars > PY_SSIZE_T_MAX - length_) return fail();
   const Py_ssize_t held = length_ + chars;
-  const bool wider = !text_ || std::max(range, rest.range) > range_;
+  const bool wider = !text_ || scratch_ || std::max(range, rest.range) > range_;
   const Py_UCS4 new_range = std::max({range, written_range_, wider ? rest.range : 0});
   Py_ssize_t capacity;
   measured_ = rest.exact;
@@ -559,7 +600,8 @@ void TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexce
     capacity = add_capped(length_, std::max(chars + 1, rest.chars));
   } else {
     const int char_size = new_range <= 0xFF ? 1 : new_range <= format::kMaxBmp ? 2 : 4;
-    const Py_ssize_t most = add_capped(wider && text_ ? held / 2 : held, (1 << 20) / char_size);
+    const Py_ssize_t sure = std::max(held, add_capped(length_, rest.proven));
+    const Py_ssize_t most = add_capped(wider && text_ ? sure / 2 : sure, (1 << 20) / char_size);
     const Py_ssize_t more = std::clamp(rest.known ? rest.chars : std::max<Py_ssize_t>(held, 256),
                                        held / 8, most);
     capacity = add_capped(add_capped(held, 1), more);
@@ -586,6 +628,21 @@ bool TextBuilder::make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
   if (!text_ || (old && PyUnicode_CopyCharacters(text_.get(), 0, old.get(), 0, length_) < 0)) {
     return false;
   }
+  if (scratch_) {
+    const Py_UCS1* chars = scratch_->chars;
+    switch (PyUnicode_KIND(text_.get())) {
+      case PyUnicode_1BYTE_KIND:
+        copy_chars(PyUnicode_1BYTE_DATA(text_.get()), chars, length_);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        copy_chars(PyUnicode_2BYTE_DATA(text_.get()), chars, length_);
+        break;
+      default:
+        copy_chars(PyUnicode_4BYTE_DATA(text_.get()), chars, length_);
+        break;
+    }
+    release_scratch();
+  }
   range_ = char_range(range);
   kind_ = PyUnicode_KIND(text_.get());
   return true;
@@ -602,6 +659,11 @@ PyObject* TextBuilder::finish() noexcept {
     return nullptr;
   }
   if (mode_ == Mode::kCounting) return PyErr_NoMemory();
+  if (scratch_) {
+    PyObject* text = PyUnicode_New(length_, written_range_);
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), scratch_->chars, static_cast<size_t>(length_));
+    return text;
+  }
   if (!text_) return PyUnicode_New(0, 0);
   // A text made wider than what was written (the rows expected to need it
   // changed meanwhile, or a sample misled) is copied into a canonical one.
@@ -622,6 +684,11 @@ PyObject* TextBuilder::finish() noexcept {
 class Serializer {
  public:
   explicit Serializer(NameLookup& hex_lookup) noexcept : hex_lookup_(hex_lookup) {}
+  Serializer(const Serializer&) = delete;
+  Serializer& operator=(const Serializer&) = delete;
+  ~Serializer() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
 
   PyObject* run(PyObject* lists) noexcept {
     const bool walked =
@@ -641,6 +708,7 @@ class Serializer {
     for (row_ = 0;; ++row_) {
       Py_ssize_t k = 0;
       if (const HexTable* hex = kFreeThreaded ? nullptr : plain_hex()) {
+        if (text_.length() == 0 && text_.room() == 0) text_.grow(0, 0x7F, rest_from(0, 0, 0));
         PyObject* const* rows = nullptr;
         Py_ssize_t n_rows = 0;
         exact_items(lists, rows, n_rows);
@@ -680,6 +748,7 @@ class Serializer {
   // without that slot.
   template <typename Visit>
   bool walk_iterable(PyObject* iterable, Visit&& visit) noexcept {
+    if (!code_may_run()) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) return false;
     const iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
@@ -709,6 +778,7 @@ class Serializer {
   // that is not a str, then HEX looked up and indexed with the general item
   // access, unless it is a str, list or tuple that has the header.
   bool add_item(Ref item, Py_ssize_t k) noexcept {
+    if (!code_may_run()) return false;
     Ref v = PyUnicode_Check(item.get()) ? std::move(item) : Ref::steal(PyObject_Str(item.get()));
     if (!v || !ensure_ready(v.get())) return false;
     const Record rec = format::measure(v.get());
@@ -745,6 +815,15 @@ class Serializer {
       }
     }
     text_.append_record(header, header_piece, v, rec);
+  }
+
+  // Before the first Python code the call runs (which may call stringify
+  // again): the call counts from then on as a level of the interpreter's
+  // recursion, as a call through str() would. (A plain table runs no code.)
+  bool code_may_run() noexcept {
+    if (entered_) return true;
+    entered_ = Py_EnterRecursiveCall(" while serializing a table") == 0;
+    return entered_;
   }
 
   // The header characters of HEX for the tight loop while its lookup stays
@@ -807,11 +886,11 @@ class Serializer {
     if (r >= n_rows || !exact_items(rows[r], items, n)) return false;
     for (; k < n; ++k) {
       PyObject* v = items[k];
-      const Record rec = readable_str(v) ? format::measure(v) : Record{0, 0, 0, 0};
-      if (rec.digits && hex_table_.covers(rec.digits)) {
-        if (rec.chars() > PY_SSIZE_T_MAX / 4 - m.chars) return false;
-        m.chars += rec.chars();
-        m.range = std::max({m.range, rec.range, hex_table_.range_at(rec.digits)});
+      Record rec;
+      if (readable_str(v) && (rec = format::measure(v), hex_table_.covers(rec.digits))) {
+        if (__builtin_add_overflow(m.chars, rec.chars(), &m.chars)) return false;
+        m.range = std::max(m.range, hex_table_.simple ? rec.range
+                                                      : std::max(rec.range, hex_table_.range_at(rec.digits)));
       } else if (--unknown_left < 0) {
         return false;
       }
@@ -821,31 +900,33 @@ class Serializer {
   }
 
   // What the table holds from item k of row r of the outer list on (its
-  // ';' included), plus `chars`. Once the rows left are few, or estimated
-  // to be small beside the text written, they are measured, once: exactly
-  // where every item is plain; else where a few are not, as what the plain
-  // ones need, the general step growing the text by exactly what each of
-  // the others needs. The text then ends at its exact size: a text that
-  // needs no cut at the end leaves the C library a block that the same
-  // call made again takes up as it is (measured: 100,000 rows of ten short
-  // values and a last row (1,), in a heap holding other large blocks: 2,467
-  // page faults per call when the text was grown by estimate and cut,
-  // none measured). Otherwise a sample of the
-  // rows ahead, taken once, gives their median, which a few rows unlike the
-  // rest do not move, short by a 32nd: the text then mostly runs out just
-  // before its end, where the last rows are measured. Without the GIL,
-  // other rows are not read while one is written under its lock (locking
-  // another might suspend that one): the text doubles.
+  // ';' included), plus `chars`. A sample of the rows ahead, taken once,
+  // gives the median row (which a few rows unlike the rest do not move),
+  // and proves what it measured to be ahead. A text still small is sized by
+  // it an eighth above, to end in one piece and be cut. A large one is
+  // sized a 32nd short, to run out just before its end, where the rest,
+  // small beside the text, is measured, once: exactly where every item is
+  // plain; else where a few are not, as what the plain ones need, the
+  // general step growing the text by exactly what each of the others
+  // needs. The text then ends at its exact size: a text that needs no cut
+  // leaves the C library a block that the same call made again takes up as
+  // it is (measured: 100,000 rows of ten short values and a last row (1,),
+  // in a heap holding other large blocks: 2,467 page faults per call when
+  // the text was grown by estimate and cut, none measured). Without the
+  // GIL, other rows are not read while one is written under its lock
+  // (locking another might suspend that one): the text doubles.
   Rest rest_from(Py_ssize_t r, Py_ssize_t k, Py_ssize_t chars) noexcept {
     Rest rest;
     if (kFreeThreaded || !outer_) return rest;
     PyObject* const* rows = nullptr;
     Py_ssize_t n_rows = 0;
     exact_items(outer_, rows, n_rows);
-    const Py_ssize_t rows_left = std::max<Py_ssize_t>(n_rows - r, 0);
-    if (!sampled_) take_sample(r, n_rows);
+    if (r >= n_rows) return Rest{chars, 0x7F, true, true};
+    const Py_ssize_t rows_left = n_rows - r;
+    if (!sampled_) take_sample(r, k, n_rows);
+    const Py_ssize_t length = text_.length();
     const double estimate = per_row_ * static_cast<double>(rows_left);
-    if (!tail_measured_ && (rows_left <= kSampleRows || estimate <= text_.length() / 16.0)) {
+    if (!tail_measured_ && length >= kMeasuredFrom && estimate <= length / 16.0) {
       tail_measured_ = true;
       rest.exact = true;
       Py_ssize_t unknown_left = kFewUnknown;
@@ -859,18 +940,28 @@ class Serializer {
     }
     if (per_row_ <= 0) return rest;
     rest.known = true;
-    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(
-                                       std::min(estimate - estimate / 32, PY_SSIZE_T_MAX / 4.0)));
+    if (sample_exact_ && r == sample_row_) {
+      // The sample was every row left: the rest is measured.
+      rest.exact = true;
+      rest.chars = add_capped(chars, sample_chars_);
+      rest.range = sample_range_;
+      return rest;
+    }
+    const double sized = length + estimate < kMeasuredFrom ? estimate + estimate / 8 : estimate - estimate / 32;
+    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, PY_SSIZE_T_MAX / 4.0)));
     rest.range = sample_range_;
+    rest.proven = r == sample_row_ ? sample_chars_ : 0;
     return rest;
   }
 
-  // Up to kSampleRows rows spread over rows r to n_rows; their median.
-  void take_sample(Py_ssize_t r, Py_ssize_t n_rows) noexcept {
+  // Rows spread over rows r to n_rows (row r from item k): a sixteenth of
+  // them, 8 to kSampleRows; all of them, up to 16.
+  void take_sample(Py_ssize_t r, Py_ssize_t k, Py_ssize_t n_rows) noexcept {
     sampled_ = true;
+    sample_row_ = r;
     const Py_ssize_t span = n_rows - r;
     if (span <= 0) return;
-    const Py_ssize_t count = std::min(span, kSampleRows);
+    const Py_ssize_t count = span <= 16 ? 1 : std::clamp<Py_ssize_t>(span / 16, 8, kSampleRows);
     Py_ssize_t chars[kSampleRows];
     Py_ssize_t plain = 0;
     for (Py_ssize_t s = 0; s < count; ++s) {
@@ -881,11 +972,13 @@ class Serializer {
                                                    (2 * static_cast<uint64_t>(count)));
       Rest m;
       Py_ssize_t unknown_left = 0;
-      if (!measure_row(row, 0, m, unknown_left)) continue;
+      if (!measure_row(row, row == r ? k : 0, m, unknown_left)) continue;
       chars[plain++] = m.chars;
+      sample_chars_ = add_capped(sample_chars_, m.chars);
       sample_range_ = std::max(sample_range_, m.range);
     }
     if (plain == 0) return;
+    sample_exact_ = plain == span;
     std::nth_element(chars, chars + plain / 2, chars + plain);
     per_row_ = static_cast<double>(chars[plain / 2]);
   }
@@ -893,8 +986,11 @@ class Serializer {
   static constexpr Py_ssize_t kSampleRows = 32;
   // Items not plain among the rows measured: each costs the text a resize.
   static constexpr Py_ssize_t kFewUnknown = 32;
+  // Characters of a text from which its end is measured.
+  static constexpr Py_ssize_t kMeasuredFrom = Py_ssize_t{1} << 16;
 
   NameLookup& hex_lookup_;
+  bool entered_ = false;  // into the interpreter's recursion check
   TextBuilder text_;
   Ref hex_;             // the last exact-str HEX taken up
   HexTable hex_table_;  // the header characters of the last HEX taken up
@@ -905,20 +1001,18 @@ class Serializer {
   PyObject* outer_ = nullptr;  // the outer list or tuple, if it is one
   Py_ssize_t row_ = 0;         // the index of its row being walked
   bool sampled_ = false;
+  bool sample_exact_ = false;  // the sample measured every row
   bool tail_measured_ = false;
   double per_row_ = 0;  // characters per row, from the sample
   Py_UCS4 sample_range_ = 0x7F;
+  Py_ssize_t sample_row_ = 0;    // where the sample was taken from
+  Py_ssize_t sample_chars_ = 0;  // what the rows it measured hold
 };
 
 }  // namespace
 
 PyObject* stringify(PyObject* lists, NameLookup& hex) noexcept {
-  // An item's str() may call stringify again: each call counts as a level
-  // of the interpreter's recursion, as a call through str() would.
-  if (Py_EnterRecursiveCall(" while serializing a table")) return nullptr;
-  PyObject* text = Serializer(hex).run(lists);
-  Py_LeaveRecursiveCall();
-  return text;
+  return Serializer(hex).run(lists);
 }
 
 }  // namespace tarv
