@@ -133,13 +133,19 @@ template <typename Char>
   return end;
 }
 
+// write_decimal() for a number below 100.
 template <typename Char>
-inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
-  if (n >= 100) [[unlikely]] return write_long_decimal(out, n, digits);
+inline Char* write_short_decimal(Char* out, uint64_t n, int digits) noexcept {
   const char* pair = kDigitPairs + 2 * n + (n < 10);
   out[0] = static_cast<Char>(pair[0]);
   out[1] = static_cast<Char>(pair[1]);
   return out + digits;
+}
+
+template <typename Char>
+inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
+  if (n >= 100) [[unlikely]] return write_long_decimal(out, n, digits);
+  return write_short_decimal(out, n, digits);
 }
 
 }  // namespace tarv::format

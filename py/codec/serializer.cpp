@@ -176,14 +176,10 @@ inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
   const auto* end = static_cast<const unsigned char*>(chars_end);
   const uint64_t low = *reinterpret_cast<const Word*>(end - 16);
   const uint64_t high = *reinterpret_cast<const Word*>(end - 8);
-  // (high:low) shifted right by `shift` bits, 0 to 120, in 64-bit halves.
-  const unsigned shift = (8 * (16 - static_cast<unsigned>(char_bytes))) & 127;
-  const unsigned s = shift & 63;
-  const uint64_t shifted_low = (low >> s) | ((high << 1) << (63 - s));
-  const uint64_t shifted_high = high >> s;
-  const bool by_a_word = shift & 64;
-  const uint64_t mask = -static_cast<uint64_t>(char_bytes != 0);
-  return {(by_a_word ? shifted_high : shifted_low) & mask, (by_a_word ? 0 : shifted_high) & mask};
+  const unsigned __int128 kept =
+      ((static_cast<unsigned __int128>(high) << 64) | low) >> ((8 * (16 - char_bytes)) & 127);
+  const uint64_t keep = -static_cast<uint64_t>(char_bytes != 0);
+  return {static_cast<uint64_t>(kept) & keep, static_cast<uint64_t>(kept >> 64) & keep};
 }
 
 // Stores a block of In characters as Out characters.
@@ -265,22 +261,6 @@ template <typename Out, typename In>
   return write_chars<Out, In>(out, end, v, PyUnicode_GET_LENGTH(v));
 }
 
-template <typename Out, typename In, bool kCompactAscii = false>
-[[gnu::always_inline]] inline Out* write_record(Out* out, Out* end, Py_UCS4 header,
-                                                const Record& rec, PyObject* v) noexcept {
-  constexpr Py_ssize_t kShortPrefix = 3;  // the header and at most 2 digits
-  constexpr Py_ssize_t kBlockChars = 16 / sizeof(In);
-  if (kShortBlocks && sizeof(In) <= sizeof(Out) && (kCompactAscii || PyUnicode_IS_COMPACT(v)) &&
-      rec.v_len <= kBlockChars && end - out >= kShortPrefix + 16) {
-    const auto* chars = static_cast<const In*>(kCompactAscii ? PyUnicode_1BYTE_DATA(v) : PyUnicode_DATA(v));
-    const Block block = load_block(chars + rec.v_len, static_cast<size_t>(rec.v_len) * sizeof(In));
-    *out++ = static_cast<Out>(header);
-    out = format::write_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
-    store_block<Out, In>(out, block);
-    return out + rec.v_len;
-  }
-  return write_long_record<Out, In>(out, end, header, rec.u16_len, rec.digits, v);
-}
 
 // ---------------------------------------------------------------------------
 // The text.
@@ -474,19 +454,15 @@ class TextBuilder {
           stop = Stop::kNotPlain;
           break;
         }
-        // (Compact ASCII first, the most common: its layout is then known.)
-        switch (PyUnicode_IS_COMPACT_ASCII(v) ? 0 : PyUnicode_KIND(v)) {
-          [[likely]] case 0:
-            stop = write_plain_value<Out, Py_UCS1, kSimple, true>(out, end, written_range, v, hex);
-            break;
-          case PyUnicode_1BYTE_KIND:
-            stop = write_plain_value<Out, Py_UCS1, kSimple, false>(out, end, written_range, v, hex);
+        switch (PyUnicode_KIND(v)) {
+          [[likely]] case PyUnicode_1BYTE_KIND:
+            stop = write_plain_value<Out, Py_UCS1, kSimple>(out, end, written_range, v, hex);
             break;
           case PyUnicode_2BYTE_KIND:
-            stop = write_plain_value<Out, Py_UCS2, kSimple, false>(out, end, written_range, v, hex);
+            stop = write_plain_value<Out, Py_UCS2, kSimple>(out, end, written_range, v, hex);
             break;
           default:
-            stop = write_plain_value<Out, Py_UCS4, kSimple, false>(out, end, written_range, v, hex);
+            stop = write_plain_value<Out, Py_UCS4, kSimple>(out, end, written_range, v, hex);
             break;
         }
         if (stop != Stop::kDone) break;
@@ -510,22 +486,33 @@ class TextBuilder {
   }
 
   // The tight loop's step for one value, a str of In characters.
-  template <typename Out, typename In, bool kSimple, bool kCompactAscii>
+  template <typename Out, typename In, bool kSimple>
   [[gnu::always_inline]] Stop write_plain_value(Out*& out, Out* end, Py_UCS4& written_range,
                                                 PyObject* v, const HexTable& hex) noexcept {
-    if (kCompactAscii && !PyUnicode_IS_COMPACT_ASCII(v)) __builtin_unreachable();
     const Record rec = format::measure_as<In>(v);
     if (!kSimple && !hex.covers(rec.digits)) return Stop::kNotPlain;
-    // An ASCII value with an ASCII header fits any text.
-    if (!kSimple || !kCompactAscii) {
-      const Py_UCS4 range = kSimple ? rec.range : std::max(rec.range, hex.range_at(rec.digits));
-      if (range > written_range) {
-        if (range > range_) return wait_for_room(rec.chars(), range);
-        written_range = range;
-      }
+    const Py_UCS4 range = kSimple ? rec.range : std::max(rec.range, hex.range_at(rec.digits));
+    if (range > written_range) {
+      if (range > range_) return wait_for_room(rec.chars(), range);
+      written_range = range;
+    }
+    const Py_UCS4 header = hex.at(rec.digits);
+    // A short value (its length below 100) as one block, where the text has
+    // room for it beyond the record's at most three characters of prefix.
+    // The block is read before anything is stored: a store into a 1-byte
+    // text may alias the str, whose fields would then be read again.
+    if (kShortBlocks && sizeof(In) <= sizeof(Out) && rec.v_len <= 16 / static_cast<Py_ssize_t>(sizeof(In)) &&
+        PyUnicode_IS_COMPACT(v) && rec.v_len + 19 < end - out) {
+      const auto* chars = static_cast<const In*>(PyUnicode_DATA(v));
+      const Block block = load_block(chars + rec.v_len, static_cast<size_t>(rec.v_len) * sizeof(In));
+      *out++ = static_cast<Out>(header);
+      out = format::write_short_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
+      store_block<Out, In>(out, block);
+      out += rec.v_len;
+      return Stop::kDone;
     }
     if (rec.chars() >= end - out) [[unlikely]] return wait_for_room(rec.chars(), written_range);
-    out = write_record<Out, In, kCompactAscii>(out, end, hex.at(rec.digits), rec, v);
+    out = write_long_record<Out, In>(out, end, header, rec.u16_len, rec.digits, v);
     return Stop::kDone;
   }
 
