@@ -10,16 +10,6 @@ namespace tarv {
 // would leave that slot stale and the old value released twice. So the
 // watcher takes no lock: it counts the change, and releases the value only
 // if it came from the changing dictionary (the other may change at once).
-template <typename F>
-void NameLookup::locked(F&& f) noexcept {
-#ifdef Py_GIL_DISABLED
-  Py_BEGIN_CRITICAL_SECTION2(module_dict_.get(), builtins_dict_.get());
-  f();
-  Py_END_CRITICAL_SECTION2();
-#else
-  f();
-#endif
-}
 
 namespace {
 // A new reference to dict[key], or null; with an exception set on failure.
@@ -105,12 +95,6 @@ void NameLookup::reset() noexcept {
 #endif
   });
   if constexpr (kOwnsValue) Py_XDECREF(old);
-}
-
-Ref NameLookup::cached() noexcept {
-  Ref value;
-  locked([&] { value = Ref::borrow(valid() ? value_ : nullptr); });
-  return value;
 }
 
 // `generation` was read before the lookup began. A dictionary changed since

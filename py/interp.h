@@ -147,7 +147,11 @@ class NameLookup {
   // A new reference to the remembered value while it is valid, else null
   // with no exception set. Never runs code. Neither this nor get() may be
   // called inside with_object_locked(): it may take the dictionaries' locks.
-  Ref cached() noexcept;
+  Ref cached() noexcept {
+    Ref value;
+    locked([&] { value = Ref::borrow(valid() ? value_ : nullptr); });
+    return value;
+  }
 #ifndef Py_GIL_DISABLED
   // The remembered value while it is valid, else null; borrowed, valid until
   // Python code next runs.
@@ -169,8 +173,17 @@ class NameLookup {
  private:
   friend struct Watcher;
   bool valid() const noexcept { return value_ && value_generation_ == generation(); }
+  // Calls f() holding both dictionaries' locks without the GIL (see interp.cpp).
   template <typename F>
-  void locked(F&& f) noexcept;
+  void locked(F&& f) noexcept {
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION2(module_dict_.get(), builtins_dict_.get());
+    f();
+    Py_END_CRITICAL_SECTION2();
+#else
+    f();
+#endif
+  }
   Ref refresh() noexcept;
   void remember(Ref value, PyObject* origin, uint64_t generation) noexcept;
   void forget(PyObject* changed) noexcept;
