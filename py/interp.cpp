@@ -2,221 +2,140 @@
 
 namespace tarv {
 
-#if PY_VERSION_HEX >= 0x030C0000
-namespace {
-// One watcher serves every watched dictionary; the module watches two (its
-// namespace and the built-ins), once per process. Written while the module
-// is set up (under the import lock), read by the watcher.
-constexpr int kMaxWatched = 4;
-WatchedDict* g_watched[kMaxWatched] = {};
-int g_watcher_id = -1;
-
-// The dictionary's watcher bits (see WatchedDict::watched()).
-uint64_t watcher_bits(PyObject* dict) noexcept {
-  auto* d = reinterpret_cast<PyDictObject*>(dict);
-#if PY_VERSION_HEX >= 0x030E0000
-  return __atomic_load_n(&d->_ma_watcher_tag, __ATOMIC_RELAXED) & 0xFF;
-#else
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return __atomic_load_n(&d->ma_version_tag, __ATOMIC_RELAXED) & 0xFF;
-#pragma GCC diagnostic pop
-#endif
-}
-}  // namespace
-
-int WatchedDict::on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
-  for (WatchedDict* watched : g_watched) {
-    if (watched && watched->dict_ == dict) watched->changed();
-  }
-  return 0;
-}
-
-void WatchedDict::changed() noexcept {
-  changes_.fetch_add(1, std::memory_order_acq_rel);
-  for (NameLookup* lookup : listeners_) {
-    if (lookup) lookup->forget();
-  }
-}
-
-int WatchedDict::watch(PyObject* dict) noexcept {
-  unwatch();
-  if (g_watcher_id < 0) {
-    g_watcher_id = PyDict_AddWatcher(&WatchedDict::on_change);
-    if (g_watcher_id < 0) return -1;
-  }
-  WatchedDict** slot = nullptr;
-  for (WatchedDict*& watched : g_watched) {
-    if (!watched) {
-      slot = &watched;
-      break;
-    }
-  }
-  if (!slot) {
-    PyErr_SetString(PyExc_RuntimeError, "too many watched dictionaries");
-    return -1;
-  }
-  if (PyDict_Watch(g_watcher_id, dict) < 0) return -1;
-  *slot = this;
-  dict_ = dict;
-  changed();
-  return 0;
-}
-
-// Without the GIL the interpreter writes the field that holds the watcher
-// bits (its version tag up to 3.13) holding the dictionary's lock, and
-// PyDict_Watch() sets a bit in it without taking that lock: both are read
-// and set here under it.
-bool WatchedDict::watched() const noexcept {
-  bool watched = false;
-  with_object_locked(dict_, [&] { watched = (watcher_bits(dict_) >> g_watcher_id) & 1; });
-  return watched;
-}
-
-int WatchedDict::rewatch() noexcept {
-  int status = 0;
-  bool rewatched = false;
-  with_object_locked(dict_, [&] {
-    if ((watcher_bits(dict_) >> g_watcher_id) & 1) return;
-    status = PyDict_Watch(g_watcher_id, dict_);
-    rewatched = status == 0;
-  });
-  // (Outside the lock: the lookups told to forget take locks of their own.)
-  if (rewatched) changed();
-  return status;
-}
-
-void WatchedDict::add_listener(NameLookup* lookup) noexcept {
-  for (NameLookup*& listener : listeners_) {
-    if (listener == lookup) return;
-    if (!listener) {
-      listener = lookup;
-      return;
-    }
-  }
-}
-
-void WatchedDict::unwatch() noexcept {
-  if (!dict_) return;
-  bool still_watched = false;
-  for (WatchedDict*& watched : g_watched) {
-    if (watched == this) watched = nullptr;
-    else if (watched && watched->dict_ == dict_) still_watched = true;
-  }
-  // Another WatchedDict may share the dictionary; keep the watch for it.
-  if (!still_watched && PyDict_Unwatch(g_watcher_id, dict_) < 0) PyErr_Clear();
-  changed();
-  dict_ = nullptr;
-}
-
-void forget_dict_watchers() noexcept {
-  for (WatchedDict*& watched : g_watched) watched = nullptr;
-  g_watcher_id = -1;
-}
-#else
-void forget_dict_watchers() noexcept {}
-
-int WatchedDict::watch(PyObject* dict) noexcept {
-  dict_ = dict;
-  return 0;
-}
-
-void WatchedDict::unwatch() noexcept { dict_ = nullptr; }
-#endif
+// Without the GIL the lookup's fields are guarded by both dictionaries' own
+// locks. The watcher runs holding the changing one's lock, before a change
+// the interpreter then makes from a slot and old value found before the
+// call; a mutex (even a PyMutex) taken there could park the thread, which
+// suspends its critical sections, and another thread's change meanwhile
+// would leave that slot stale and the old value released twice. So the
+// watcher takes no lock: it counts the change, and releases the value only
+// if it came from the changing dictionary (the other may change at once).
 
 namespace {
 // A new reference to dict[key], or null; with an exception set on failure.
-// (From 3.13 on, taken under the dictionary's lock where there is no GIL.)
+// Under the dictionary's lock: a change counted before this is complete.
 Ref dict_item(PyObject* dict, PyObject* key, bool& failed) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
   PyObject* item = nullptr;
-  failed = PyDict_GetItemRef(dict, key, &item) < 0;
-  return Ref::steal(item);
+#if PY_VERSION_HEX >= 0x030D0000
+  with_object_locked(dict, [&] { failed = PyDict_GetItemRef(dict, key, &item) < 0; });
 #else
-  Ref item = Ref::borrow(PyDict_GetItemWithError(dict, key));
+  item = Py_XNewRef(PyDict_GetItemWithError(dict, key));
   failed = !item && PyErr_Occurred();
-  return item;
 #endif
+  return Ref::steal(item);
 }
 }  // namespace
 
-void NameLookup::init(PyObject* name, WatchedDict* module_dict, WatchedDict* builtins_dict,
-                      PyObject* builtins_module) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+// One dictionary watcher per runtime. The lookups all read the same two
+// dictionaries: a change to either concerns every one of them.
+struct Watcher {
+  static inline std::atomic<NameLookup*> lookups[2] = {};
+  static inline int id = -1;
+
+  static int on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    for (auto& lookup : lookups) {
+      if (NameLookup* l = lookup.load(std::memory_order_acquire)) l->forget(dict);
+    }
+    return 0;
+  }
+
+  static int watch(NameLookup* lookup, PyObject* dict) noexcept {
+    if (id < 0 && (id = PyDict_AddWatcher(on_change)) < 0) return -1;
+    for (auto& slot : lookups) {
+      NameLookup* empty = nullptr;
+      if (slot.load() == lookup || slot.compare_exchange_strong(empty, lookup)) {
+        int status = 0;
+        with_object_locked(dict, [&] { status = PyDict_Watch(id, dict); });
+        return status;
+      }
+    }
+    PyErr_SetString(PyExc_RuntimeError, "too many attribute lookups");
+    return -1;
+  }
+};
+
+void NameLookup::forget(PyObject* changed) noexcept {
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  if (changed != origin_.load(std::memory_order_relaxed)) return;
+  origin_.store(nullptr, std::memory_order_relaxed);
+  Py_XDECREF(std::exchange(value_, nullptr));  // `changed` still holds it
+}
+
+void forget_lookups() noexcept {
+  for (auto& lookup : Watcher::lookups) lookup.store(nullptr);
+  Watcher::id = -1;
+}
+#else
+void forget_lookups() noexcept {}
+#endif
+
+int NameLookup::init(PyObject* name, PyObject* module_dict, PyObject* builtins) noexcept {
   reset();
   name_ = Ref::borrow(name);
-  module_dict_ = module_dict;
-  builtins_dict_ = builtins_dict;
-  builtins_module_ = builtins_module;
-  module_dict->add_listener(this);
-  builtins_dict->add_listener(this);
+  module_dict_ = Ref::borrow(module_dict);
+  builtins_dict_ = Ref::borrow(PyModule_GetDict(builtins));
+  builtins_ = Ref::borrow(builtins);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (Watcher::watch(this, module_dict) < 0) return -1;
+  return Watcher::watch(this, builtins_dict_.get());
+#else
+  return 0;
+#endif
 }
 
-void NameLookup::reset() noexcept { forget(); }
-
-void NameLookup::forget() noexcept {
-  lock_.lock();
-  PyObject* value = value_;
-  value_ = nullptr;
-  module_stamp_ = kNoStamp;
-  lock_.unlock();
-  // The dictionary that is about to change still holds the value (see the
-  // class comment): this runs no code.
-  if constexpr (kOwnsValue) Py_XDECREF(value);
+void NameLookup::reset() noexcept {
+  if (!module_dict_) return;
+  PyObject* old = nullptr;
+  locked([&] {
+    old = std::exchange(value_, nullptr);
+#if PY_VERSION_HEX >= 0x030C0000
+    origin_.store(nullptr, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+#endif
+  });
+  if constexpr (kOwnsValue) Py_XDECREF(old);
 }
 
-void NameLookup::remember(Ref value, bool from_builtins, uint64_t module_stamp,
-                          uint64_t builtins_stamp) noexcept {
-  lock_.lock();
-  // A dictionary changed since the stamps were read (by code run during the
-  // lookups, or by another thread) leaves nothing remembered.
-  const bool current = module_dict_->stamp() == module_stamp &&
-                       (!from_builtins || builtins_dict_->stamp() == builtins_stamp);
-  PyObject* old = value_;
-  if (current) {
-    value_ = kOwnsValue ? value.release() : value.get();
-    from_builtins_ = from_builtins;
-    module_stamp_ = module_stamp;
-    builtins_stamp_ = builtins_stamp;
-  } else {
-    value_ = nullptr;
-    module_stamp_ = kNoStamp;
-  }
-  lock_.unlock();
+// `generation` was read before the lookup began. A dictionary changed since
+// (by code the lookup ran, or by another thread) leaves the value
+// unremembered: it may be stale, and its dictionary may no longer hold it.
+void NameLookup::remember(Ref value, [[maybe_unused]] PyObject* origin,
+                          uint64_t generation) noexcept {
+  PyObject* old = nullptr;
+  locked([&] {
+    const uint64_t now = this->generation();
+    if (now != generation) return;
+    old = std::exchange(value_, kOwnsValue ? value.release() : value.get());
+    value_generation_ = now;
+#if PY_VERSION_HEX >= 0x030C0000
+    origin_.store(origin, std::memory_order_relaxed);
+#endif
+  });
   if constexpr (kOwnsValue) Py_XDECREF(old);
 }
 
 Ref NameLookup::refresh() noexcept {
-  // A watch removed by other code is put back first; what was remembered
-  // meanwhile is forgotten.
-  if (module_dict_->rewatch() < 0 || builtins_dict_->rewatch() < 0) return Ref();
-  // Stamps are read before the lookups: a dictionary changed by code run
-  // during them (a key's __eq__, a module __getattr__) gets a new stamp, so
-  // the value is looked up again on the next use rather than served stale.
-  const uint64_t module_stamp = module_dict_->stamp();
-  const uint64_t builtins_stamp = builtins_dict_->stamp();
+  const uint64_t generation = this->generation();
   bool failed = false;
-  Ref found = dict_item(module_dict_->dict(), name_.get(), failed);
+  Ref found = dict_item(module_dict_.get(), name_.get(), failed);
   if (failed) return Ref();
   if (found) {
-    remember(Ref::borrow(found.get()), false, module_stamp, builtins_stamp);
+    remember(Ref::borrow(found.get()), module_dict_.get(), generation);
     return found;
   }
-  found = Ref::steal(PyObject_GetAttr(builtins_module_, name_.get()));
+  found = Ref::steal(PyObject_GetAttr(builtins_.get(), name_.get()));
   if (!found) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
     PyErr_Clear();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
     return Ref();
   }
-  // Only a plain entry of the built-ins' dictionary is tied to its stamp; a
-  // value made by a module-level __getattr__ is used once, not remembered.
-  Ref in_builtins = dict_item(builtins_dict_->dict(), name_.get(), failed);
+  // Only an entry of the built-ins' dictionary is remembered; a value made
+  // by a module-level __getattr__ is used once.
+  Ref entry = dict_item(builtins_dict_.get(), name_.get(), failed);
   if (failed) return Ref();
-  if (in_builtins.get() == found.get()) {
-    remember(Ref::borrow(found.get()), true, module_stamp, builtins_stamp);
-  } else {
-    remember(Ref(), false, kNoStamp, 0);
-  }
+  if (entry.get() == found.get()) remember(std::move(entry), builtins_dict_.get(), generation);
   return found;
 }
 

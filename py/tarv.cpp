@@ -54,8 +54,6 @@ struct State {
   bool added_to_sys_modules = false;
   bool have_constants = false;
   Constants c = {};
-  WatchedDict namespace_dict;
-  WatchedDict builtins_dict;
   NameLookup hex;
   NameLookup end_of_input;
 };
@@ -83,7 +81,7 @@ State& g = g_state.get();
 // embedding program calling Py_Initialize again) imports the module afresh.
 void forget_runtime() noexcept {
   g_state.forget();
-  forget_dict_watchers();
+  forget_lookups();
 }
 
 constexpr char kModuleName[] = "tarv";
@@ -542,12 +540,10 @@ int run_module_body(PyObject* module) noexcept {
   if (warn_on_version_mismatch() < 0) return -1;
   if (create_constants() < 0 || ready_function_type() < 0) return -1;
 
-  if (g.namespace_dict.watch(g.module_dict) < 0 ||
-      g.builtins_dict.watch(PyModule_GetDict(g.builtins)) < 0) {
+  if (g.hex.init(g.c.hex_name, g.module_dict, g.builtins) < 0 ||
+      g.end_of_input.init(g.c.end_of_input_name, g.module_dict, g.builtins) < 0) {
     return -1;
   }
-  g.hex.init(g.c.hex_name, &g.namespace_dict, &g.builtins_dict, g.builtins);
-  g.end_of_input.init(g.c.end_of_input_name, &g.namespace_dict, &g.builtins_dict, g.builtins);
 
   PyObject* modules = PyImport_GetModuleDict();
   if (!PyDict_GetItemString(modules, kModuleName)) {
@@ -595,8 +591,6 @@ void forget_module() noexcept {
   }
   g.hex.reset();
   g.end_of_input.reset();
-  g.namespace_dict.unwatch();
-  g.builtins_dict.unwatch();
   g.module_dict = nullptr;
   g.executed = false;
   Py_CLEAR(g.module);
