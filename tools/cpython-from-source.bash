@@ -180,6 +180,22 @@ EOF
   timed nice -n 10 make install
 }
 
+# The musl interpreter of CPython 3.11, which still builds its shared
+# modules with setup.py: that asks the compiler for `-print-multiarch` (one
+# dash, which the wrapper above passes on to musl-gcc) and adds the include
+# folder of gcc's answer, glibc's. A musl-gcc first on PATH while it builds
+# answers for musl.
+build_musl_setup_py() {
+  mkdir -p musl-gcc-for-setup-py
+  cat > musl-gcc-for-setup-py/musl-gcc << 'EOF'
+#!/bin/sh
+for arg; do [ "$arg" = -print-multiarch ] && { echo x86_64-linux-musl; exit 0; }; done
+exec /usr/bin/musl-gcc "$@"
+EOF
+  chmod +x musl-gcc-for-setup-py/musl-gcc
+  PATH=$PWD/musl-gcc-for-setup-py:$PATH build_musl "$@"
+}
+
 # zig's C++ compiler for musl: zig in an environment of the host's Python,
 # and a wrapper, c++, that gives it the target.
 build_zig() {
