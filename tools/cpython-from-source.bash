@@ -13,8 +13,11 @@ mirror=${mirror:-http://deb.debian.org/debian}
 # configuration of its own (deb-src lines for sid, experimental
 # and bookworm on the same mirror). 3.13 is the newest CPython whose source
 # package the mirror serves: 3.14's and 3.15's are listed but not served.
+# 3.11's is bookworm's (the version its lists name, which is the one
+# served; 3.12 has none).
 cpython_source=python3.13=3.13.15-1
 cpython=3.13
+cpython_311_source=python3.11=3.11.2-6+deb12u8
 zlib_source=zlib=1:1.2.13.dfsg-1
 libffi_source=libffi=3.4.4-1
 sqlite_source=sqlite3=3.40.1-2+deb12u2
@@ -49,33 +52,44 @@ fetch_source() {
   echo "$tarball"
 }
 
-# Makes $cache/NAME with the function BUILD (run in a fresh scratch folder,
-# with the folder to make as its argument) unless it is there from the same
-# recipe: BUILD's own text and the ingredients given. Of several targets
-# asking at once, the first makes it and the others wait. The build's
-# output goes to $out/build-NAME.log.
+# Makes $cache/NAME-RECIPE with the function BUILD (run in a fresh scratch
+# folder, with the folder to make and the ingredients as its arguments)
+# unless it is there, and sets $built to it. RECIPE is a digest of BUILD's
+# own text and the ingredients given: trees whose recipes differ (another
+# branch's, say) keep their own copies side by side, and a copy unused for
+# a week is removed. Of several targets asking at once, the first makes it
+# and the others wait. The build's output goes to $out/build-NAME.log.
 need_built() {
-  local name=$1 build=$2 dir=$cache/$1 recipe lock started=$SECONDS
+  local name=$1 build=$2 recipe dir lock started=$SECONDS old
   shift 2
-  recipe=$( { declare -f "$build"; printf '%s\n' "$@"; } | md5sum | cut -c1-32)
-  exec {lock}> "$cache/$name.lock"
+  recipe=$( { declare -f "$build"; printf '%s\n' "$@"; } | md5sum | cut -c1-12)
+  dir=$cache/$name-$recipe
+  exec {lock}> "$dir.lock"
   flock "$lock"
-  if [[ $(cat "$dir/.tarv-recipe" 2> /dev/null) != "$recipe" ]]; then
+  if [[ ! -e $dir/.tarv-recipe ]]; then
     echo "building $name (log: ${out#"$src"/}/build-$name.log)"
-    rm -rf "$dir" "$cache/build-$name"
-    mkdir -p "$dir" "$cache/build-$name"
+    rm -rf "$dir" "$dir.build"
+    mkdir -p "$dir" "$dir.build"
     # (in the background, so that set -e holds inside, as in run below)
-    ( set -e; cd "$cache/build-$name"; "$build" "$dir" ) > "$out/build-$name.log" 2>&1 &
+    ( set -e; cd "$dir.build"; "$build" "$dir" "$@" ) > "$out/build-$name.log" 2>&1 &
     if ! wait $!; then
       tail -n 30 "$out/build-$name.log"
       echo "building $name failed: see ${out#"$src"/}/build-$name.log" >&2
       return 1
     fi
-    rm -rf "$cache/build-$name"
+    rm -rf "$dir.build"
     echo "$recipe" > "$dir/.tarv-recipe"
     echo "$name: built in $((SECONDS - started)) s"
   fi
+  touch "$dir/.tarv-used"
   flock -u "$lock"
+  for old in "$cache/$name"-????????????; do
+    [[ -d $old && $old != "$dir" ]] || continue
+    [[ -n $(find "$old/.tarv-used" -mtime -7 2> /dev/null) ]] && continue
+    # (not while a run holds it)
+    ( flock -n 9 || exit 0; rm -rf "$old" "$old.build" ) 9> "$old.lock"
+  done
+  built=$dir
 }
 
 # Steps that print their time, so that the build log says where it went.
@@ -119,12 +133,13 @@ build_free_threaded_tsan() {
   cp Tools/tsan/suppressions_free_threading.txt "$prefix/tsan-suppressions.txt"
 }
 
-# The musl interpreter: musl-gcc, with the zlib, libffi and SQLite (mypy's
-# cache) that its modules need built for musl too (static, into the
-# interpreter's own prefix). Its C compiler, compilers/cc (the tests' too),
-# is musl-gcc that also looks in kernel/, links to the kernel's headers.
+# A musl interpreter from the CPython source package CPYTHON: musl-gcc, with
+# the zlib, libffi and SQLite (mypy's cache) that its modules need built for
+# musl too (static, into the interpreter's own prefix). Its C compiler,
+# compilers/cc (the tests' too), is musl-gcc that also looks in kernel/,
+# links to the kernel's headers.
 build_musl() {
-  local prefix=$1 tarball
+  local prefix=$1 cpython_source=$2 tarball
   mkdir -p "$prefix/compilers" "$prefix/kernel"
   ln -s /usr/include/linux /usr/include/asm-generic "$prefix/kernel/"
   ln -s "/usr/include/$(gcc -print-multiarch)/asm" "$prefix/kernel/asm"
@@ -163,6 +178,22 @@ EOF
       --disable-test-modules "${CPYTHON_OPT[@]}" CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib"
   timed nice -n 10 make -j2
   timed nice -n 10 make install
+}
+
+# The musl interpreter of CPython 3.11, which still builds its shared
+# modules with setup.py: that asks the compiler for `-print-multiarch` (one
+# dash, which the wrapper above passes on to musl-gcc) and adds the include
+# folder of gcc's answer, glibc's. A musl-gcc first on PATH while it builds
+# answers for musl.
+build_musl_setup_py() {
+  mkdir -p musl-gcc-for-setup-py
+  cat > musl-gcc-for-setup-py/musl-gcc << 'EOF'
+#!/bin/sh
+for arg; do [ "$arg" = -print-multiarch ] && { echo x86_64-linux-musl; exit 0; }; done
+exec /usr/bin/musl-gcc "$@"
+EOF
+  chmod +x musl-gcc-for-setup-py/musl-gcc
+  PATH=$PWD/musl-gcc-for-setup-py:$PATH build_musl "$@"
 }
 
 # zig's C++ compiler for musl: zig in an environment of the host's Python,
