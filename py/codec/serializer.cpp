@@ -935,7 +935,7 @@ class Serializer {
       return rest;
     }
     const double sized = length + estimate < kMeasuredFrom ? estimate + estimate / 8 : estimate - estimate / 32;
-    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, PY_SSIZE_T_MAX / 4.0)));
+    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, static_cast<double>(PY_SSIZE_T_MAX / 4))));
     rest.range = sample_range_;
     rest.proven = r == sample_row_ ? sample_chars_ : 0;
     return rest;
