@@ -166,16 +166,15 @@ constexpr bool kShortBlocks = true;
 struct Block {
   uint64_t low, high;
 };
-// An unaligned 64-bit word that may alias anything.
-using Word = uint64_t __attribute__((may_alias, aligned(1)));
 
 // An empty value's block (16 bytes of header, shifted by nothing) is masked
 // to zeros without a branch, which tables with many empty values would
 // mispredict (MEASURE).
 inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
   const auto* end = static_cast<const unsigned char*>(chars_end);
-  const uint64_t low = *reinterpret_cast<const Word*>(end - 16);
-  const uint64_t high = *reinterpret_cast<const Word*>(end - 8);
+  uint64_t low, high;
+  std::memcpy(&low, end - 16, 8);
+  std::memcpy(&high, end - 8, 8);
   const unsigned __int128 kept =
       ((static_cast<unsigned __int128>(high) << 64) | low) >> ((8 * (16 - char_bytes)) & 127);
   const uint64_t keep = -static_cast<uint64_t>(char_bytes != 0);
@@ -186,8 +185,8 @@ inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
 template <typename Out, typename In>
 inline void store_block(Out* out, Block block) noexcept {
   if constexpr (sizeof(Out) == sizeof(In)) {
-    reinterpret_cast<Word*>(out)[0] = block.low;
-    reinterpret_cast<Word*>(out)[1] = block.high;
+    std::memcpy(out, &block.low, 8);
+    std::memcpy(reinterpret_cast<unsigned char*>(out) + 8, &block.high, 8);
   } else {
     In chars[16 / sizeof(In)];
     std::memcpy(chars, &block.low, 8);
