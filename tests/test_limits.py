@@ -4,6 +4,7 @@ take, and running out of memory (an address space too small, each
 allocation failing in turn)."""
 
 import os
+import platform
 import resource
 import sys
 import tracemalloc
@@ -259,14 +260,17 @@ def test_allocation_failures_while_writing_a_large_table(name):
 @pytest.mark.skipif(sys.maxsize >= 2**32, reason="a text longer than sys.maxsize needs a 32-bit machine")
 def test_join_errors_in_piece_order_where_the_text_is_too_long():
     # A non-str header for the last value, after pieces too long together:
-    # joining the pieces fails at the first bad piece, the one too many.
+    # joining the pieces fails at the first bad piece, the one too many
+    # (unless the memory for the text runs out first).
     class Hex:
         def __getitem__(self, k):
             return 5 if k == 0 else HEX[k]
     big = "x" * 2**20
     tarv.HEX = Hex()
-    with pytest.raises(OverflowError, match="join\\(\\) result is too long"):
+    with pytest.raises((OverflowError, MemoryError)) as info:
         tarv.stringify([[big] * 2100, ["a"]])
+    if info.type is OverflowError:
+        assert str(info.value) == "join() result is too long for a Python string"
     with pytest.raises(TypeError, match="sequence item 0: expected str instance, int found"):
         tarv.stringify([["a"], [big] * 2100])
 
@@ -405,8 +409,13 @@ print((minor_faults() - before) / 10, sys.getsizeof(text))
 def test_late_non_str_item_takes_no_fresh_pages_at_every_call():
     # 100,000 rows of ten 8-character values, and a last row (1,) that the
     # tight loop cannot write: called again and again, the call takes no
-    # more fresh pages than for the same table without that row.
+    # more fresh pages than for the same table without that row. (glibc's
+    # allocator hands the plain table's text the block the text before it
+    # left, cut to size: a text sized short and grown at its end takes
+    # fresh pages every time.)
     plain, size = map(float, run_fresh(PAGE_FAULTS.format(late=False)).split())
     late, _ = map(float, run_fresh(PAGE_FAULTS.format(late=True)).split())
     text_pages = size / resource.getpagesize()
+    if platform.libc_ver()[0] == "glibc":
+        assert plain <= text_pages / 4, f"{plain} page faults a call, of a {size:.0f}-byte text"
     assert late <= plain + text_pages / 16, f"{late} page faults a call against {plain}, of a {size:.0f}-byte text"

@@ -158,6 +158,18 @@ def test_lists_changed_by_an_item(action, text):
     assert S(outer) == text
 
 
+@pytest.mark.parametrize("wide", ["\xe9", "\u0100", SMILE])
+def test_rows_ahead_made_narrower_by_an_item(wide):
+    # The text is made wide for the wide rows ahead; an item's conversion
+    # then replaces them: the text is as narrow as what is written.
+    short = [["v" * 10] for _ in range(2000)]
+    outer = short + [["w" + wide] * 5 for _ in range(2000)]
+    outer[1000] = [Conv("x", lambda: outer.__setitem__(slice(2000, None), [["n"]] * 2000))]
+    result = S(outer)
+    assert result == stringify_model(short[:1000] + [["x"]] + short[1001:] + [["n"]] * 2000)
+    assert_canonical(result)
+
+
 def test_deleting_own_row_and_item_does_not_crash():
     # Each item removes itself and the whole table; nothing else refers to them.
     outer = [[None, "b"], ("t",)]

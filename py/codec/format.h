@@ -51,7 +51,9 @@ inline Py_ssize_t count_astral(const Py_UCS4* chars, Py_ssize_t n) noexcept {
 }
 
 // The decimal digits of a length, 1 to 19 (a length is below 2^63). Below
-// 100 without a branch: random short lengths would mispredict one. (MEASURE)
+// 100 without a branch: on short-ascii (lengths 1 to 12) a branch costs 0.30
+// more mispredicted branches a value, for 6 fewer instructions (callgrind's
+// branch simulation).
 inline int long_decimal_digits(uint64_t n) noexcept {
   int digits = 3;
   for (uint64_t bound = 1000; n >= bound && digits < 19; bound *= 10) ++digits;
@@ -120,21 +122,6 @@ inline constexpr char kDigitPairs[] =
 // and the writer keeps a character of room beyond a record). Short values
 // thus take no branch on their length's digit count.
 template <typename Char>
-[[gnu::noinline]] Char* write_long_decimal(Char* out, uint64_t n, int digits) noexcept {
-  Char* const end = out + digits;
-  Char* p = end;
-  for (; n >= 100; n /= 100) {
-    const char* pair = kDigitPairs + 2 * (n % 100);
-    *--p = static_cast<Char>(pair[1]);
-    *--p = static_cast<Char>(pair[0]);
-  }
-  if (n >= 10) *--p = static_cast<Char>(kDigitPairs[2 * n + 1]);
-  *--p = static_cast<Char>(n >= 10 ? kDigitPairs[2 * n] : '0' + n);
-  return end;
-}
-
-// write_decimal() for a number below 100.
-template <typename Char>
 inline Char* write_short_decimal(Char* out, uint64_t n, int digits) noexcept {
   const char* pair = kDigitPairs + 2 * n + (n < 10);
   out[0] = static_cast<Char>(pair[0]);
@@ -144,8 +131,9 @@ inline Char* write_short_decimal(Char* out, uint64_t n, int digits) noexcept {
 
 template <typename Char>
 inline Char* write_decimal(Char* out, uint64_t n, int digits) noexcept {
-  if (n >= 100) [[unlikely]] return write_long_decimal(out, n, digits);
-  return write_short_decimal(out, n, digits);
+  if (n < 100) [[likely]] return write_short_decimal(out, n, digits);
+  for (Char* p = out + digits; p != out; n /= 10) *--p = static_cast<Char>('0' + n % 10);
+  return out + digits;
 }
 
 }  // namespace tarv::format

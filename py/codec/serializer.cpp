@@ -1,19 +1,18 @@
-// stringify() walks the input once and writes the text front to back into
-// one TextBuilder. The text is what joining the literal piece list
-//   [HEX[len(l_str) - 1], l_str, v] per value, ';' per row
-// would give, errors included, without making those pieces.
+// stringify() walks the input once and writes the text front to back into one
+// TextBuilder: the text of joining the pieces [HEX[len(l_str) - 1], l_str, v]
+// per value and ';' per row, errors included, without making those pieces.
 //
 // The walk (Serializer) takes the items as the literal algorithm does: exact
 // lists and tuples by index, anything else through the iterator protocol,
-// str() of an item that is not a str, HEX looked up for every value. Where
-// no Python code can run, it takes a shortcut with the same result: the
-// tight loop (TextBuilder::write_plain) writes the str items of exact lists
-// and tuples straight from their item arrays, a run of rows at a time, with
-// the header characters read from HEX once (HexTable) while HEX stays bound
-// to the same str, list or tuple.
+// str() of an item that is not a str, HEX looked up for every value. Where no
+// Python code can run, the tight loop (TextBuilder::write_plain) writes the
+// str items of exact lists and tuples straight from their item arrays, a run
+// of rows at a time, with the header characters read from HEX once (HexTable)
+// while HEX stays bound to the same str, list or tuple.
 #include "serializer.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -38,9 +37,9 @@ inline bool is_exact_sequence(PyObject* seq) noexcept {
   return PyList_CheckExact(seq) || PyTuple_CheckExact(seq);
 }
 
-// The item array and size of an exact list or tuple; false for anything
-// else. Valid while no code runs (and, without the GIL, while a list's lock
-// is held).
+// The item array and size of an exact list or tuple, valid while no code runs
+// (and, without the GIL, while a list's lock is held); false for anything
+// else.
 inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size) noexcept {
   if (PyList_CheckExact(seq)) {
     items = reinterpret_cast<PyListObject*>(seq)->ob_item;
@@ -55,9 +54,9 @@ inline bool exact_items(PyObject* seq, PyObject* const*& items, Py_ssize_t& size
   return false;
 }
 
-// A new reference to item `k` of an exact list or tuple, or null past its
-// end. (Without the GIL another thread may remove a list's item meanwhile:
-// the reference is taken under the list's lock.)
+// A new reference to item `k` of an exact list or tuple, or null past its end
+// (taken under a list's lock without the GIL: another thread may remove the
+// item).
 inline Ref exact_item(PyObject* seq, Py_ssize_t k) noexcept {
 #ifdef Py_GIL_DISABLED
   if (PyList_CheckExact(seq)) {
@@ -72,33 +71,25 @@ inline Ref exact_item(PyObject* seq, Py_ssize_t k) noexcept {
   return k < size ? Ref::borrow(items[k]) : Ref();
 }
 
-// The range of a str's characters (see format::measure()).
-inline Py_UCS4 str_range(PyObject* s) noexcept {
-  return PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND ? (PyUnicode_IS_ASCII(s) ? 0x7F : 0xFF)
-         : PyUnicode_KIND(s) == PyUnicode_2BYTE_KIND ? format::kMaxBmp
-                                                      : 0x10FFFF;
-}
-
 inline Py_ssize_t add_capped(Py_ssize_t a, Py_ssize_t b) noexcept {
   return a > PY_SSIZE_T_MAX - b ? PY_SSIZE_T_MAX : a + b;
 }
 
 // The header characters HEX supplies without running code: the first
 // characters (16 at most) of an exact str, or the leading elements of an
-// exact list or tuple that are one-character exact strs.
+// exact list or tuple that are one-character exact strs. `simple`: all 16,
+// all ASCII; then only a value's own characters decide the text's width.
 struct HexTable {
   Py_ssize_t chars = 0;
   Py_UCS4 header[format::kMaxHeaderDigits];
-  // Every header there, all ASCII: then only a value's own characters
-  // decide the text's width.
   bool simple = false;
 
   bool covers(int digits) const noexcept { return format::header_index(digits) < chars; }
   Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
   Py_UCS4 range_at(int digits) const noexcept { return char_range(at(digits)); }
 
-  // (An ASCII str of 16 characters or more, the usual HEX, is loaded
-  // without a loop: it is loaded at every call.)
+  // (The usual HEX, an ASCII str of 16 characters, is loaded at every call:
+  // without a loop.)
   void load_str(PyObject* hex) noexcept {
     chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxHeaderDigits);
     if (PyUnicode_IS_ASCII(hex) && chars == format::kMaxHeaderDigits) {
@@ -140,36 +131,32 @@ struct HexTable {
 // Copying characters.
 
 // A short value (at most 16 bytes of characters) of a compact str is copied
-// as one 16-byte block, without a branch on its length: random short lengths
-// mispredict the branches of an exact copy (memcpy's) most of the time. The
-// block is read so that it ends with the value's last byte. In front of the
-// first character lies the str object's own header, which precedes the
-// characters of every compact str and is at least 16 bytes long on every
-// supported layout (checked below). Those bytes are shifted out (for an
-// empty value, masked to zeros) before the block is stored, so they never
-// reach the text; the store writes the characters and then zeros, which what
-// follows overwrites: it is made only where the text has 16 characters of
-// room. This needs a 128-bit integer and little-endian byte order (the first
-// character in the lowest byte); elsewhere, and without the GIL (where other
-// threads write a str's header, its reference count, while it is read),
-// every value is copied exactly, as a build with TARV_EXACT_COPIES does (the
-// tests run that path on this machine too). (MEASURE)
+// as one 16-byte block that ends with its last byte, without a branch on its
+// length: on short-ascii (callgrind's branch simulation, 20,000 values) 0.12
+// mispredicted branches and 102 instructions a value, against 0.97 and 108
+// copied exactly. In front of the first character lies the str's own header,
+// at least 16 bytes on every supported layout (checked below): those bytes
+// are shifted out (an empty value's masked to zeros) and never reach the
+// text. The zeros stored after the characters are overwritten by what
+// follows: the block is stored only where the text has 16 characters of room.
+// This needs a 128-bit integer and little-endian order; elsewhere, and
+// without the GIL (other threads write a str's header, its reference count,
+// while it is read), values are copied exactly, as a build with
+// TARV_EXACT_COPIES does (the tests run it here too).
 static_assert(sizeof(PyASCIIObject) >= 16 && sizeof(PyCompactUnicodeObject) >= 16);
 #if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(TARV_EXACT_COPIES) && \
     !defined(Py_GIL_DISABLED)
 constexpr bool kShortBlocks = true;
 
-// Kept as two 64-bit halves from load to store: held as one 128-bit value,
-// the block goes through memory on its way, stored whole and read in
-// halves, which the store buffer cannot forward (MEASURE).
 struct Block {
   uint64_t low, high;
 };
 
 // An empty value's block (16 bytes of header, shifted by nothing) is masked
-// to zeros without a branch, which tables with many empty values would
-// mispredict (MEASURE).
+// to zeros without a branch: on ragged tables (a quarter of the values
+// empty) the branch costs 0.30 more mispredicted branches a value, for 6
+// fewer instructions (callgrind's branch simulation).
 inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
   const auto* end = static_cast<const unsigned char*>(chars_end);
   uint64_t low, high;
@@ -202,36 +189,22 @@ template <typename Out, typename In>
 inline void store_block(Out*, Block) noexcept {}
 #endif
 
-// Copies `n` characters, widening them where Out is wider.
-template <typename Out, typename In>
-inline void copy_chars(Out* out, const In* in, Py_ssize_t n) noexcept {
-  if constexpr (sizeof(In) == sizeof(Out)) {
-    std::memcpy(out, in, static_cast<size_t>(n) * sizeof(Out));
-  } else {
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
-  }
-}
-
-// Writes the `n` characters at `chars` of a str, compact or not, and
-// returns their end.
-template <typename Out, typename In>
-inline Out* copy_value(Out* out, Out* end, const In* chars, Py_ssize_t n, bool compact) noexcept {
-  if (kShortBlocks && compact && n <= 16 / static_cast<Py_ssize_t>(sizeof(In)) && end - out >= 16) {
-    store_block<Out, In>(out, load_block(chars + n, static_cast<size_t>(n) * sizeof(In)));
-  } else {
-    copy_chars(out, chars, n);
-  }
-  return out + n;
-}
-
-// Writes the characters of the str `s`, of In characters.
+// Writes the `n` characters of the str `s`, of In characters, compact or
+// not, and returns their end.
 template <typename Out, typename In>
 inline Out* write_chars(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
+  const auto* chars = static_cast<const In*>(PyUnicode_DATA(s));
   if constexpr (sizeof(In) > sizeof(Out)) {
     return out;  // (never: the text is as wide as what is written into it)
+  } else if (kShortBlocks && PyUnicode_IS_COMPACT(s) && n <= 16 / static_cast<Py_ssize_t>(sizeof(In)) &&
+             end - out >= 16) {
+    store_block<Out, In>(out, load_block(chars + n, static_cast<size_t>(n) * sizeof(In)));
+  } else if constexpr (sizeof(In) == sizeof(Out)) {
+    std::memcpy(out, chars, static_cast<size_t>(n) * sizeof(Out));
   } else {
-    return copy_value(out, end, static_cast<const In*>(PyUnicode_DATA(s)), n, PyUnicode_IS_COMPACT(s));
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = chars[i];
   }
+  return out + n;
 }
 
 // Writes the characters of the str `s`, any width.
@@ -247,20 +220,6 @@ Out* write_str(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
   }
 }
 
-// Writes the record of the str `v`, of In characters: the header character,
-// the length, the characters. A short value is read (as a block) before
-// anything is stored: a store into a 1-byte text may alias the str, whose
-// fields the compiler would then read again. A long one is copied by a
-// call. (MEASURE)
-template <typename Out, typename In>
-[[gnu::noinline]] Out* write_long_record(Out* out, Out* end, Py_UCS4 header, Py_ssize_t u16_len,
-                                         int digits, PyObject* v) noexcept {
-  *out++ = static_cast<Out>(header);
-  out = format::write_decimal(out, static_cast<uint64_t>(u16_len), digits);
-  return write_chars<Out, In>(out, end, v, PyUnicode_GET_LENGTH(v));
-}
-
-
 // ---------------------------------------------------------------------------
 // The text.
 
@@ -274,30 +233,25 @@ struct Rest {
   Py_ssize_t proven = 0;  // of the estimated chars, those measured
 };
 
-// Where the tight loop stopped.
-enum class Stop {
-  kDone,      // every row given was written
-  kNotPlain,  // at an item (or row) for the general step
-  kRoom,      // at an item (or row end) that needs more room or width
-};
+// Where the tight loop stopped: done, at an item (or row) for the general
+// step, or at one (or a row end) that needs more room or width.
+enum class Stop { kDone, kNotPlain, kRoom };
 
 // Owns the text being written: a str, grown as needed, made anew one width
-// wider when a character needs it (at most three times: ASCII, Latin-1, 2,
-// 4 bytes), and cut to its length at the end. Records go in through the
-// tight loop and append_record(), rows end through end_row(); each of those
-// needs the room that fits() checks and grow() makes.
+// wider when a character needs it (ASCII, Latin-1, 2, 4 bytes), and cut to
+// its length at the end. Records go in through the tight loop and
+// append_record(), row ends through end_row(), after fits() or grow().
 //
-// The join's errors are kept until the walk is over, as joining the piece
-// list would report them only then: the first header piece that is not a
-// str (TypeError) or with which the text would be too long (OverflowError).
-// Running out of memory for the text is kept too, and the lengths are
-// counted on: a text too long is reported as such, as the join would.
-// Small texts are written into a buffer of the thread's own, reused from
-// call to call, and copied into a str of their size at the end: most
-// tables' texts never leave it, and are then neither measured nor cut
-// (MEASURE). A call made while the thread's buffer is in use (by an item's
-// str() that calls stringify) writes into a str from the start. The buffer
-// holds Latin-1 characters only, never a Python object.
+// The join's errors are kept until the walk is over, as the join reports them
+// only then: the first header piece that is not a str (TypeError), or with
+// which the text would be too long (OverflowError). Running out of memory
+// raises MemoryError at once, as any step of the algorithm may.
+//
+// Small texts are written into a buffer of the thread's own and copied into a
+// str of their size at the end: callgrind counts 1,166 instructions a call
+// for one row of 8 short values (1,893 with a str from the start), 363 for
+// one empty row (488). A call made while the buffer is in use (by an item's
+// str() that calls stringify) writes into a str from the start.
 constexpr Py_ssize_t kScratchChars = 4096;
 struct Scratch {
   bool busy;
@@ -339,19 +293,14 @@ class TextBuilder {
   Py_ssize_t pending_chars() const noexcept { return pending_chars_; }
   Py_UCS4 pending_range() const noexcept { return pending_range_; }
 
-  [[gnu::cold]] void grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept;
+  // False with MemoryError set when it runs out of memory.
+  [[nodiscard, gnu::cold]] bool grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept;
 
   // A record whose header is `header_piece`'s characters, or else the
-  // character `header`, after fits() or grow(); counted only, once the
-  // text is not written any more.
+  // character `header`, after fits() or grow().
   void append_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec) noexcept {
     ++values_;
-    if (!writing()) {
-      count(header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1);
-      count(rec.digits);
-      count(rec.v_len);
-      return;
-    }
+    if (!writing()) return;
     with_text([&](auto* base) {
       using Out = std::remove_pointer_t<decltype(base)>;
       Out* out = base + length_;
@@ -364,13 +313,15 @@ class TextBuilder {
       out = format::write_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
       length_ = write_str(out, end, v, rec.v_len) - base;
     });
+    assert(length_ <= capacity_);
   }
 
   void end_row() noexcept {
     ++rows_;
-    if (!writing()) return count(1);
+    if (!writing()) return;
     with_text([&](auto* base) { base[length_] = format::kRowEnd; });
     ++length_;
+    assert(length_ <= capacity_);
   }
 
   // HEX gave a header piece that is not a str: joining the pieces fails
@@ -382,30 +333,26 @@ class TextBuilder {
     bad_piece_index_ = 3 * values_ + rows_;
   }
 
-  // The tight loop, for the text's width; see write_plain().
+  // The tight loop (see write_plain()), for the text's width and for a
+  // simple HEX or not: a simple one's headers need no check, 3.3 fewer
+  // instructions a value (callgrind, short-ascii: 101.9 against 105.2).
   Stop write_plain_rows(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
                         const HexTable& hex) noexcept {
-    switch (kind_) {
-      case PyUnicode_1BYTE_KIND:
-        return hex.simple ? write_plain<Py_UCS1, true>(rows, n_rows, r, k, hex)
-                          : write_plain<Py_UCS1, false>(rows, n_rows, r, k, hex);
-      case PyUnicode_2BYTE_KIND:
-        return hex.simple ? write_plain<Py_UCS2, true>(rows, n_rows, r, k, hex)
-                          : write_plain<Py_UCS2, false>(rows, n_rows, r, k, hex);
-      default:
-        return hex.simple ? write_plain<Py_UCS4, true>(rows, n_rows, r, k, hex)
-                          : write_plain<Py_UCS4, false>(rows, n_rows, r, k, hex);
-    }
+    return with_text([&](auto* base) {
+      using Out = std::remove_pointer_t<decltype(base)>;
+      return hex.simple ? write_plain<Out, true>(rows, n_rows, r, k, hex)
+                        : write_plain<Out, false>(rows, n_rows, r, k, hex);
+    });
   }
 
   // The text, or null with the join's error (or MemoryError) set.
   PyObject* finish() noexcept;
 
  private:
-  enum class Mode { kWriting, kCounting, kFailed };
+  enum class Mode { kWriting, kFailed };
 
   template <typename F>
-  [[gnu::always_inline]] void with_text(F&& f) noexcept {
+  [[gnu::always_inline]] auto with_text(F&& f) noexcept -> decltype(f(static_cast<Py_UCS1*>(nullptr))) {
     switch (kind_) {
       case PyUnicode_1BYTE_KIND:
         return f(static_cast<Py_UCS1*>(base_));
@@ -416,24 +363,27 @@ class TextBuilder {
     }
   }
 
+  // The tight loop's position, in locals while it runs: stores into a 1-byte
+  // text may alias the members, which the compiler would then reload after
+  // every value.
+  template <typename Out>
+  struct Cursor {
+    Out* out;
+    Out* const end;
+    const Py_UCS4 text_range;
+    Py_UCS4 written_range;
+  };
+
   // Writes rows[r], rows[r + 1]... from item k of the first, while they are
   // exact lists or tuples of readable strs whose header `hex` has, each with
   // its ';'. Stops with (r, k) at the first row or item it does not write:
-  // the row's end when k is the row's size. Runs no Python code. The
-  // position and counts live in locals, stored back when it stops: stores
-  // into a 1-byte text may alias the members, which the compiler would then
-  // reload after every value.
+  // the row's end when k is the row's size. Runs no Python code.
   template <typename Out, bool kSimple>
   [[gnu::noinline]] Stop write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& row,
                                      Py_ssize_t& item, const HexTable& hex) noexcept {
     Out* const base = static_cast<Out*>(base_);
-    Out* out = base + length_;
-    Out* const end = base + capacity_;
-    Py_UCS4 written_range = written_range_;
+    Cursor<Out> cur{base + length_, base + capacity_, range_, written_range_};
     Py_ssize_t r = row, k = item;
-    // Values are counted by row, from where the row's walk started: a
-    // counter per value would be one register too many (MEASURE).
-    Py_ssize_t values = 0;
     const Py_ssize_t first_row = r;
     Stop stop = Stop::kDone;
     for (; r < n_rows; ++r, k = 0) {
@@ -443,57 +393,67 @@ class TextBuilder {
         stop = Stop::kNotPlain;
         break;
       }
-      // (A row shrunk by code run since it was last read may end before k.)
+      // (Code run since the row was read may have shrunk it.) Values are
+      // counted by row, not by value: a counter live in the loop costs 4.6
+      // instructions a value (callgrind, short-ascii: 106.5 against 101.9).
       PyObject* const* const start = items + std::min(k, n);
-      PyObject* const* const items_end = items + n;
       PyObject* const* at = start;
-      for (; at != items_end; ++at) {
-        PyObject* v = *at;
-        if (!readable_str(v)) {
-          stop = Stop::kNotPlain;
-          break;
-        }
-        switch (PyUnicode_KIND(v)) {
-          [[likely]] case PyUnicode_1BYTE_KIND:
-            stop = write_plain_value<Out, Py_UCS1, kSimple>(out, end, written_range, v, hex);
-            break;
-          case PyUnicode_2BYTE_KIND:
-            stop = write_plain_value<Out, Py_UCS2, kSimple>(out, end, written_range, v, hex);
-            break;
-          default:
-            stop = write_plain_value<Out, Py_UCS4, kSimple>(out, end, written_range, v, hex);
-            break;
-        }
-        if (stop != Stop::kDone) break;
-      }
-      values += at - start;
+      stop = write_plain_items<Out, kSimple>(cur, at, items + n, hex);
+      values_ += at - start;
       k = at - items;
       if (stop != Stop::kDone) break;
-      if (out == end) {
+      if (cur.out == cur.end) {
         stop = wait_for_room(0, 0x7F);
         break;
       }
-      *out++ = static_cast<Out>(format::kRowEnd);
+      *cur.out++ = static_cast<Out>(format::kRowEnd);
     }
     row = r;
     item = k;
-    length_ = out - base;
-    written_range_ = written_range;
-    values_ += values;
+    length_ = cur.out - base;
+    assert(length_ <= capacity_);
+    written_range_ = cur.written_range;
     rows_ += r - first_row;
     return stop;
   }
 
+  // The items from `at` to `end` of one row, for write_plain().
+  template <typename Out, bool kSimple>
+  [[gnu::always_inline]] Stop write_plain_items(Cursor<Out>& cur, PyObject* const*& at,
+                                                PyObject* const* end, const HexTable& hex) noexcept {
+    for (; at != end; ++at) {
+      PyObject* v = *at;
+      if (!readable_str(v)) return Stop::kNotPlain;
+      Stop stop;
+      switch (PyUnicode_KIND(v)) {
+        [[likely]] case PyUnicode_1BYTE_KIND:
+          stop = write_plain_value<Out, Py_UCS1, kSimple>(cur, v, hex);
+          break;
+        case PyUnicode_2BYTE_KIND:
+          stop = write_plain_value<Out, Py_UCS2, kSimple>(cur, v, hex);
+          break;
+        default:
+          stop = write_plain_value<Out, Py_UCS4, kSimple>(cur, v, hex);
+          break;
+      }
+      if (stop != Stop::kDone) return stop;
+    }
+    return Stop::kDone;
+  }
+
   // The tight loop's step for one value, a str of In characters.
   template <typename Out, typename In, bool kSimple>
-  [[gnu::always_inline]] Stop write_plain_value(Out*& out, Out* end, Py_UCS4& written_range,
-                                                PyObject* v, const HexTable& hex) noexcept {
+  [[gnu::always_inline]] Stop write_plain_value(Cursor<Out>& cur, PyObject* v, const HexTable& hex) noexcept {
     const Record rec = format::measure_as<In>(v);
-    if (!kSimple && !hex.covers(rec.digits)) return Stop::kNotPlain;
-    const Py_UCS4 range = kSimple ? rec.range : std::max(rec.range, hex.range_at(rec.digits));
-    if (range > written_range) {
-      if (range > range_) return wait_for_room(rec.chars(), range);
-      written_range = range;
+    // An ASCII value with an ASCII header fits any text and widens none: on
+    // short-ascii that test alone costs 1.5 fewer instructions a value.
+    if (!kSimple || rec.range > 0x7F) [[unlikely]] {
+      if (!kSimple && !hex.covers(rec.digits)) return Stop::kNotPlain;
+      const Py_UCS4 range = kSimple ? rec.range : std::max(rec.range, hex.range_at(rec.digits));
+      if (range > cur.written_range) {
+        if (range > cur.text_range) return wait_for_room(rec.chars(), range);
+        cur.written_range = range;
+      }
     }
     const Py_UCS4 header = hex.at(rec.digits);
     // A short value (its length below 100) as one block, where the text has
@@ -501,17 +461,19 @@ class TextBuilder {
     // The block is read before anything is stored: a store into a 1-byte
     // text may alias the str, whose fields would then be read again.
     if (kShortBlocks && sizeof(In) <= sizeof(Out) && rec.v_len <= 16 / static_cast<Py_ssize_t>(sizeof(In)) &&
-        PyUnicode_IS_COMPACT(v) && rec.v_len + 19 < end - out) {
+        PyUnicode_IS_COMPACT(v) && rec.v_len + 19 < cur.end - cur.out) {
       const auto* chars = static_cast<const In*>(PyUnicode_DATA(v));
       const Block block = load_block(chars + rec.v_len, static_cast<size_t>(rec.v_len) * sizeof(In));
-      *out++ = static_cast<Out>(header);
-      out = format::write_short_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
-      store_block<Out, In>(out, block);
-      out += rec.v_len;
+      *cur.out++ = static_cast<Out>(header);
+      cur.out = format::write_short_decimal(cur.out, static_cast<uint64_t>(rec.u16_len), rec.digits);
+      store_block<Out, In>(cur.out, block);
+      cur.out += rec.v_len;
       return Stop::kDone;
     }
-    if (rec.chars() >= end - out) [[unlikely]] return wait_for_room(rec.chars(), written_range);
-    out = write_long_record<Out, In>(out, end, header, rec.u16_len, rec.digits, v);
+    if (rec.chars() >= cur.end - cur.out) [[unlikely]] return wait_for_room(rec.chars(), cur.written_range);
+    *cur.out++ = static_cast<Out>(header);
+    cur.out = format::write_decimal(cur.out, static_cast<uint64_t>(rec.u16_len), rec.digits);
+    cur.out = write_chars<Out, In>(cur.out, cur.end, v, rec.v_len);
     return Stop::kDone;
   }
 
@@ -520,14 +482,6 @@ class TextBuilder {
     pending_chars_ = chars;
     pending_range_ = range;
     return Stop::kRoom;
-  }
-
-  // Counts a piece of a text that is not written any more, noting the first
-  // with which it would be too long.
-  void count(Py_ssize_t piece_len) noexcept {
-    if (mode_ == Mode::kFailed) return;
-    if (piece_len > PY_SSIZE_T_MAX - length_) return fail();
-    length_ += piece_len;
   }
 
   void fail() noexcept {
@@ -567,16 +521,14 @@ class TextBuilder {
 };
 
 // Makes room for `chars` more characters of range `range`, `rest` being
-// expected from them on. An exact rest sizes the text exactly: it then needs
-// no cut at the end, which leaves the C library a block that the same call
-// made again takes up as it is. An estimate may be wrong either way: the
-// text grows by at least an eighth (so that growing stays geometric), and by
-// at most what it must hold plus a megabyte, so that it never holds more
-// than twice what it is sure to need however wrong the estimate. Without an
-// estimate it doubles. A text made wider holds the narrower one meanwhile:
-// it grows by half as much.
-void TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept {
-  if (chars > PY_SSIZE_T_MAX - length_) return fail();
+// expected from them on. An exact rest sizes the text exactly, and it needs
+// no cut: the C library hands the same call made again that block as it is.
+// An estimate grows the text by at least an eighth (so that growing stays
+// geometric) and at most by what it is sure to hold plus a megabyte, however
+// wrong. Without an estimate it doubles. A text made wider holds the narrower
+// one meanwhile: it grows by half as much.
+bool TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept {
+  if (chars > PY_SSIZE_T_MAX - length_) return fail(), true;
   const Py_ssize_t held = length_ + chars;
   const bool wider = !text_ || scratch_ || std::max(range, rest.range) > range_;
   const Py_UCS4 new_range = std::max({range, written_range_, wider ? rest.range : 0});
@@ -592,43 +544,26 @@ void TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexce
                                        held / 8, most);
     capacity = add_capped(add_capped(held, 1), more);
   }
-  const bool made = wider ? make_text(capacity, new_range) : resize(text_, capacity);
-  if (!made) {
-    // The walk goes on, counting: the join's own errors come first.
-    PyErr_Clear();
-    mode_ = Mode::kCounting;
-    text_.reset();
-    return;
-  }
+  if (!(wider ? make_text(capacity, new_range) : resize(text_, capacity))) return false;
   capacity_ = capacity;
   base_ = PyUnicode_DATA(text_.get());
   written_range_ = std::max(written_range_, range);
+  return true;
 }
 
 // A new text of `capacity` characters as wide as `range`, holding the text
 // so far (cut to its length first: both are held while it is copied).
 bool TextBuilder::make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
   Ref old = std::move(text_);
-  if (old && capacity_ > length_ && !resize(old, length_)) return false;
-  text_ = Ref::steal(PyUnicode_New(capacity, range));
-  if (!text_ || (old && PyUnicode_CopyCharacters(text_.get(), 0, old.get(), 0, length_) < 0)) {
+  if (scratch_) {  // (the thread's buffer is left through a str)
+    old = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, scratch_->chars, length_));
+    release_scratch();
+    if (!old) return false;
+  } else if (old && capacity_ > length_ && !resize(old, length_)) {
     return false;
   }
-  if (scratch_) {
-    const Py_UCS1* chars = scratch_->chars;
-    switch (PyUnicode_KIND(text_.get())) {
-      case PyUnicode_1BYTE_KIND:
-        copy_chars(PyUnicode_1BYTE_DATA(text_.get()), chars, length_);
-        break;
-      case PyUnicode_2BYTE_KIND:
-        copy_chars(PyUnicode_2BYTE_DATA(text_.get()), chars, length_);
-        break;
-      default:
-        copy_chars(PyUnicode_4BYTE_DATA(text_.get()), chars, length_);
-        break;
-    }
-    release_scratch();
-  }
+  text_ = Ref::steal(PyUnicode_New(capacity, range));
+  if (!text_ || (old && PyUnicode_CopyCharacters(text_.get(), 0, old.get(), 0, length_) < 0)) return false;
   range_ = char_range(range);
   kind_ = PyUnicode_KIND(text_.get());
   return true;
@@ -644,22 +579,14 @@ PyObject* TextBuilder::finish() noexcept {
     }
     return nullptr;
   }
-  if (mode_ == Mode::kCounting) return PyErr_NoMemory();
   if (scratch_) {
     PyObject* text = PyUnicode_New(length_, written_range_);
     if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), scratch_->chars, static_cast<size_t>(length_));
     return text;
   }
-  if (!text_) return PyUnicode_New(0, 0);
   // A text made wider than what was written (the rows expected to need it
-  // changed meanwhile, or a sample misled) is copied into a canonical one.
-  if (written_range_ < range_) {
-    Ref narrow = Ref::steal(PyUnicode_New(length_, written_range_));
-    if (!narrow || PyUnicode_CopyCharacters(narrow.get(), 0, text_.get(), 0, length_) < 0) {
-      return nullptr;
-    }
-    return narrow.release();
-  }
+  // changed meanwhile) is copied into a canonical str.
+  if (!text_ || written_range_ < range_) return PyUnicode_FromKindAndData(kind_, base_, length_);
   if (capacity_ != length_ && !resize(text_, length_)) return nullptr;
   return text_.release();
 }
@@ -694,11 +621,11 @@ class Serializer {
     for (row_ = 0;; ++row_) {
       Py_ssize_t k = 0;
       if (const HexTable* hex = kFreeThreaded ? nullptr : plain_hex()) {
-        if (text_.length() == 0 && text_.room() == 0) text_.grow(0, 0x7F, rest_from(0, 0, 0));
+        if (text_.length() == 0 && text_.room() == 0 && !text_.grow(0, 0x7F, rest_from(0, 0, 0))) return false;
         PyObject* const* rows = nullptr;
         Py_ssize_t n_rows = 0;
         exact_items(lists, rows, n_rows);
-        write_plain(rows, n_rows, row_, k, *hex, 0);
+        if (!write_plain(rows, n_rows, row_, k, *hex, 0)) return false;
       }
       Ref row = exact_item(lists, row_);
       if (!row) break;
@@ -713,7 +640,9 @@ class Serializer {
       for (;; ++k) {
         if (const HexTable* hex = plain_hex()) {
           Py_ssize_t r = 0;
-          with_object_locked(row, [&] { write_plain(&row, 1, r, k, *hex, row_); });
+          bool written = false;
+          with_object_locked(row, [&] { written = write_plain(&row, 1, r, k, *hex, row_); });
+          if (!written) return false;
           if (r == 1) return true;
         }
         Ref item = exact_item(row, k);
@@ -723,7 +652,9 @@ class Serializer {
     } else if (!walk_iterable(row, [&](Ref item) { return add_item(std::move(item), k++); })) {
       return false;
     }
-    if (text_.writing() && !text_.fits(0, 0x7F)) text_.grow(0, 0x7F, rest_from(row_ + 1, 0, 1));
+    if (text_.writing() && !text_.fits(0, 0x7F) && !text_.grow(0, 0x7F, rest_from(row_ + 1, 0, 1))) {
+      return false;
+    }
     text_.end_row();
     return true;
   }
@@ -753,11 +684,12 @@ class Serializer {
 
   // The tight loop over rows[r], rows[r + 1]... (rows[0] being row
   // `first_row` of the outer list), growing the text as it needs.
-  void write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
+  bool write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
                    const HexTable& hex, Py_ssize_t first_row) noexcept {
     while (text_.writing() && text_.write_plain_rows(rows, n_rows, r, k, hex) == Stop::kRoom) {
-      text_.grow(text_.pending_chars(), text_.pending_range(), rest_from(first_row + r, k, 0));
+      if (!text_.grow(text_.pending_chars(), text_.pending_range(), rest_from(first_row + r, k, 0))) return false;
     }
+    return true;
   }
 
   // The general step, for item `k` of the current row: str() of anything
@@ -771,10 +703,7 @@ class Serializer {
     Ref hex = hex_lookup_.get();
     if (!hex) return false;
     const HexTable* table = take_up(hex.get());
-    if (table && table->covers(rec.digits)) {
-      add_record(table->at(rec.digits), nullptr, v.get(), rec, k);
-      return true;
-    }
+    if (table && table->covers(rec.digits)) return add_record(table->at(rec.digits), nullptr, v.get(), rec, k);
     Ref index = Ref::steal(PyLong_FromLong(format::header_index(rec.digits)));
     Ref header = index ? Ref::steal(PyObject_GetItem(hex.get(), index.get())) : Ref();
     if (!header) return false;
@@ -782,25 +711,24 @@ class Serializer {
       text_.defer_bad_piece(std::move(header));
       return true;
     }
-    if (!ensure_ready(header.get())) return false;
-    add_record(0, header.get(), v.get(), rec, k);
-    return true;
+    return ensure_ready(header.get()) && add_record(0, header.get(), v.get(), rec, k);
   }
 
-  void add_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec,
+  bool add_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec,
                   Py_ssize_t k) noexcept {
     if (text_.writing()) {
-      const Py_ssize_t header_chars = header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1;
-      const Py_ssize_t chars = add_capped(header_chars, rec.chars(0));
-      const Py_UCS4 range = std::max(rec.range, header_piece ? str_range(header_piece) : char_range(header));
+      const Py_ssize_t chars = add_capped(header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1, rec.chars(0));
+      const Py_UCS4 range =
+          std::max(rec.range, header_piece ? format::measure(header_piece).range : char_range(header));
       if (text_.measured()) {
         // The room left is the measured rest's, which this record is not in.
-        text_.grow(chars, range, Rest{add_capped(text_.room(), chars), range, true, true});
-      } else if (!text_.fits(chars, range)) {
-        text_.grow(chars, range, rest_from(row_, k + 1, chars));
+        if (!text_.grow(chars, range, Rest{add_capped(text_.room(), chars), range, true, true})) return false;
+      } else if (!text_.fits(chars, range) && !text_.grow(chars, range, rest_from(row_, k + 1, chars))) {
+        return false;
       }
     }
     text_.append_record(header, header_piece, v, rec);
+    return true;
   }
 
   // Before the first Python code the call runs (which may call stringify
@@ -818,9 +746,11 @@ class Serializer {
   const HexTable* plain_hex() noexcept {
     if (!text_.writing()) return nullptr;
 #ifdef Py_GIL_DISABLED
-    // Without the GIL, taking the lookup's value takes a reference that
-    // every thread shares: it is taken again only when the lookup changed.
-    // (MEASURE)
+    // Without the GIL, taking the lookup's value takes the dictionaries'
+    // locks and a reference every thread shares: it is taken again only when
+    // the lookup changed. (Rows are written one at a time here: on 3.13t,
+    // tall tables take 0.80-0.85 of the time they take without this check,
+    // short-ascii 0.87-0.96; bench.py --ab, 1k and 100k values.)
     const uint64_t generation = hex_lookup_.generation();
     if (table_current_ && generation == table_generation_) return &hex_table_;
     Ref hex = hex_lookup_.cached();
@@ -834,13 +764,12 @@ class Serializer {
 #endif
   }
 
-  // Loads the header characters of HEX, where it supplies them without
-  // running code (see HexTable); else null. An exact str is loaded once: the
-  // reference kept stops its address from being reused by another object
-  // while it is compared against, and releasing the one before (an exact
-  // str) runs no code. The elements of a list may have changed since code
-  // last ran: they are read every time. (Without the GIL another thread may
-  // change a list while it is read: only tuples are read.)
+  // Loads the header characters of HEX where it supplies them without running
+  // code (see HexTable); else null. An exact str is loaded once: the
+  // reference kept stops its address from being reused while it is compared
+  // against. A list's elements may have changed since code last ran: they are
+  // read every time (and without the GIL, where another thread may change a
+  // list meanwhile, not at all).
   const HexTable* take_up(PyObject* hex) noexcept {
     if (hex == hex_.get()) return &hex_table_;
 #ifdef Py_GIL_DISABLED
@@ -885,22 +814,19 @@ class Serializer {
     return true;
   }
 
-  // What the table holds from item k of row r of the outer list on (its
-  // ';' included), plus `chars`. A sample of the rows ahead, taken once,
-  // gives the median row (which a few rows unlike the rest do not move),
-  // and proves what it measured to be ahead. A text still small is sized by
-  // it an eighth above, to end in one piece and be cut. A large one is
-  // sized a 32nd short, to run out just before its end, where the rest,
-  // small beside the text, is measured, once: exactly where every item is
-  // plain; else where a few are not, as what the plain ones need, the
-  // general step growing the text by exactly what each of the others
-  // needs. The text then ends at its exact size: a text that needs no cut
-  // leaves the C library a block that the same call made again takes up as
-  // it is (measured: 100,000 rows of ten short values and a last row (1,),
-  // in a heap holding other large blocks: 2,467 page faults per call when
-  // the text was grown by estimate and cut, none measured). Without the
-  // GIL, other rows are not read while one is written under its lock
-  // (locking another might suspend that one): the text doubles.
+  // What the table holds from item k of row r of the outer list on (its ';'
+  // included), plus `chars`. A sample of the rows ahead, taken once, gives
+  // the median row, which a few rows unlike the rest do not move, and proves
+  // what it measured to be ahead. A text still small is sized an eighth above
+  // it, to end in one piece and be cut; a large one a 32nd short, to run out
+  // near its end, where the rest, small beside it, is measured once: exactly,
+  // or as what its plain items need where a few are not, the general step
+  // growing the text by exactly what each of those needs. The text then ends
+  // at its exact size, and the same call made again reuses its block (100,000
+  // rows of ten short values and a last row (1,), in a heap holding other
+  // large blocks: 2,467 page faults a call grown by estimate and cut, none
+  // measured). Without the GIL other rows are not read while one is written
+  // under its lock (locking another might suspend it): the text doubles.
   Rest rest_from(Py_ssize_t r, Py_ssize_t k, Py_ssize_t chars) noexcept {
     Rest rest;
     if (kFreeThreaded || !outer_) return rest;
@@ -926,13 +852,6 @@ class Serializer {
     }
     if (per_row_ <= 0) return rest;
     rest.known = true;
-    if (sample_exact_ && r == sample_row_) {
-      // The sample was every row left: the rest is measured.
-      rest.exact = true;
-      rest.chars = add_capped(chars, sample_chars_);
-      rest.range = sample_range_;
-      return rest;
-    }
     const double sized = length + estimate < kMeasuredFrom ? estimate + estimate / 8 : estimate - estimate / 32;
     rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, static_cast<double>(PY_SSIZE_T_MAX / 4))));
     rest.range = sample_range_;
@@ -941,7 +860,7 @@ class Serializer {
   }
 
   // Rows spread over rows r to n_rows (row r from item k): a sixteenth of
-  // them, 8 to kSampleRows; all of them, up to 16.
+  // them, 8 to kSampleRows; one, up to 16.
   void take_sample(Py_ssize_t r, Py_ssize_t k, Py_ssize_t n_rows) noexcept {
     sampled_ = true;
     sample_row_ = r;
@@ -964,7 +883,6 @@ class Serializer {
       sample_range_ = std::max(sample_range_, m.range);
     }
     if (plain == 0) return;
-    sample_exact_ = plain == span;
     std::nth_element(chars, chars + plain / 2, chars + plain);
     per_row_ = static_cast<double>(chars[plain / 2]);
   }
@@ -987,7 +905,6 @@ class Serializer {
   PyObject* outer_ = nullptr;  // the outer list or tuple, if it is one
   Py_ssize_t row_ = 0;         // the index of its row being walked
   bool sampled_ = false;
-  bool sample_exact_ = false;  // the sample measured every row
   bool tail_measured_ = false;
   double per_row_ = 0;  // characters per row, from the sample
   Py_UCS4 sample_range_ = 0x7F;
