@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <type_traits>
 
 namespace tarv::format {
 
@@ -54,15 +55,26 @@ inline Py_ssize_t count_astral(const Py_UCS4* chars, Py_ssize_t n) noexcept {
 // 100 without a branch: on short-ascii (lengths 1 to 12) a branch costs 0.30
 // more mispredicted branches a value, for 6 fewer instructions (callgrind's
 // branch simulation).
-inline int long_decimal_digits(uint64_t n) noexcept {
+inline int decimal_digits(uint64_t n) noexcept {
+  if (n < 100) [[likely]] return 1 + static_cast<int>((9 - n) >> 63);  // (n >= 10, not made a branch)
   int digits = 3;
   for (uint64_t bound = 1000; n >= bound && digits < 19; bound *= 10) ++digits;
   return digits;
 }
 
-inline int decimal_digits(uint64_t n) noexcept {
-  if (n >= 100) [[unlikely]] return long_decimal_digits(n);
-  return 1 + static_cast<int>((9 - n) >> 63);  // (n >= 10, which compilers made a branch)
+// Calls f with a pointer of the character type of a str's `kind`, `chars`
+// (the str's characters, or any other buffer of that type).
+template <typename F>
+[[gnu::always_inline]] inline auto with_kind(int kind, void* chars, F&& f) noexcept
+    -> decltype(f(static_cast<Py_UCS1*>(chars))) {
+  switch (kind) {
+    [[likely]] case PyUnicode_1BYTE_KIND:
+      return f(static_cast<Py_UCS1*>(chars));
+    case PyUnicode_2BYTE_KIND:
+      return f(static_cast<Py_UCS2*>(chars));
+    default:
+      return f(static_cast<Py_UCS4*>(chars));
+  }
 }
 
 // A value's figures, worked out once by measure() and used for the room
@@ -99,14 +111,8 @@ inline Record measure_as(PyObject* v) noexcept {
 }
 
 inline Record measure(PyObject* v) noexcept {
-  switch (PyUnicode_KIND(v)) {
-    case PyUnicode_1BYTE_KIND:
-      return measure_as<Py_UCS1>(v);
-    case PyUnicode_2BYTE_KIND:
-      return measure_as<Py_UCS2>(v);
-    default:
-      return measure_as<Py_UCS4>(v);
-  }
+  return with_kind(PyUnicode_KIND(v), nullptr,
+                   [&](auto* c) { return measure_as<std::remove_pointer_t<decltype(c)>>(v); });
 }
 
 // "00" to "99", two characters per number.

@@ -88,20 +88,13 @@ struct HexTable {
   Py_UCS4 at(int digits) const noexcept { return header[format::header_index(digits)]; }
   Py_UCS4 range_at(int digits) const noexcept { return char_range(at(digits)); }
 
-  // (The usual HEX, an ASCII str of 16 characters, is loaded at every call:
-  // without a loop.)
   void load_str(PyObject* hex) noexcept {
     chars = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::kMaxHeaderDigits);
-    if (PyUnicode_IS_ASCII(hex) && chars == format::kMaxHeaderDigits) {
-      const Py_UCS1* data = PyUnicode_1BYTE_DATA(hex);
-      for (int k = 0; k < format::kMaxHeaderDigits; ++k) header[k] = data[k];
-      simple = true;
-      return;
-    }
     const int kind = PyUnicode_KIND(hex);
     const void* data = PyUnicode_DATA(hex);
-    for (Py_ssize_t k = 0; k < chars; ++k) header[k] = PyUnicode_READ(kind, data, k);
-    note_simple();
+    Py_UCS4 any_bits = 0;
+    for (Py_ssize_t k = 0; k < chars; ++k) any_bits |= header[k] = PyUnicode_READ(kind, data, k);
+    simple = chars == format::kMaxHeaderDigits && any_bits <= 0x7F;
   }
 
   // An element that is not a one-character exact str ends the table: the
@@ -111,18 +104,12 @@ struct HexTable {
     Py_ssize_t n = 0;
     exact_items(hex, pieces, n);
     n = std::min<Py_ssize_t>(n, format::kMaxHeaderDigits);
+    Py_UCS4 any_bits = 0;
     for (chars = 0; chars < n; ++chars) {
       PyObject* piece = pieces[chars];
       if (!PyUnicode_CheckExact(piece) || !is_ready(piece) || PyUnicode_GET_LENGTH(piece) != 1) break;
-      header[chars] = PyUnicode_READ_CHAR(piece, 0);
+      any_bits |= header[chars] = PyUnicode_READ_CHAR(piece, 0);
     }
-    note_simple();
-  }
-
- private:
-  void note_simple() noexcept {
-    Py_UCS4 any_bits = 0;
-    for (Py_ssize_t k = 0; k < chars; ++k) any_bits |= header[k];
     simple = chars == format::kMaxHeaderDigits && any_bits <= 0x7F;
   }
 };
@@ -131,32 +118,26 @@ struct HexTable {
 // Copying characters.
 
 // A short value (at most 16 bytes of characters) of a compact str is copied
-// as one 16-byte block that ends with its last byte, without a branch on its
-// length: on short-ascii (callgrind's branch simulation, 20,000 values) 0.12
+// as one 16-byte block ending with its last byte, without a branch on its
+// length: on short-ascii, callgrind's branch simulation counts 0.12
 // mispredicted branches and 102 instructions a value, against 0.97 and 108
-// copied exactly. In front of the first character lies the str's own header,
-// at least 16 bytes on every supported layout (checked below): those bytes
-// are shifted out (an empty value's masked to zeros) and never reach the
-// text. The zeros stored after the characters are overwritten by what
-// follows: the block is stored only where the text has 16 characters of room.
-// This needs a 128-bit integer and little-endian order; elsewhere, and
-// without the GIL (other threads write a str's header, its reference count,
-// while it is read), values are copied exactly, as a build with
-// TARV_EXACT_COPIES does (the tests run it here too).
+// copied exactly. The block starts in the str's own header (at least 16 bytes
+// on every supported layout, checked below), whose bytes are shifted out; the
+// zeros stored after the characters are overwritten by what follows. It needs
+// a 128-bit integer and little-endian order; elsewhere, and without the GIL
+// (other threads write a str's reference count while it is read), values are
+// copied exactly, as a build with TARV_EXACT_COPIES does (tested here too).
 static_assert(sizeof(PyASCIIObject) >= 16 && sizeof(PyCompactUnicodeObject) >= 16);
 #if defined(__SIZEOF_INT128__) && defined(__BYTE_ORDER__) && \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(TARV_EXACT_COPIES) && \
     !defined(Py_GIL_DISABLED)
 constexpr bool kShortBlocks = true;
 
-struct Block {
-  uint64_t low, high;
-};
+struct Block { uint64_t low, high; };
 
-// An empty value's block (16 bytes of header, shifted by nothing) is masked
-// to zeros without a branch: on ragged tables (a quarter of the values
-// empty) the branch costs 0.30 more mispredicted branches a value, for 6
-// fewer instructions (callgrind's branch simulation).
+// An empty value's block (all header) is masked to zeros without a branch: on
+// ragged (a quarter of the values empty) a branch costs 0.30 more
+// mispredicted branches a value, for 6 fewer instructions.
 inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
   const auto* end = static_cast<const unsigned char*>(chars_end);
   uint64_t low, high;
@@ -168,7 +149,6 @@ inline Block load_block(const void* chars_end, size_t char_bytes) noexcept {
   return {static_cast<uint64_t>(kept) & keep, static_cast<uint64_t>(kept >> 64) & keep};
 }
 
-// Stores a block of In characters as Out characters.
 template <typename Out, typename In>
 inline void store_block(Out* out, Block block) noexcept {
   if constexpr (sizeof(Out) == sizeof(In)) {
@@ -207,30 +187,23 @@ inline Out* write_chars(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept 
   return out + n;
 }
 
-// Writes the characters of the str `s`, any width.
 template <typename Out>
 Out* write_str(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-      return write_chars<Out, Py_UCS1>(out, end, s, n);
-    case PyUnicode_2BYTE_KIND:
-      return write_chars<Out, Py_UCS2>(out, end, s, n);
-    default:
-      return write_chars<Out, Py_UCS4>(out, end, s, n);
-  }
+  return format::with_kind(PyUnicode_KIND(s), nullptr, [&](auto* c) {
+    return write_chars<Out, std::remove_pointer_t<decltype(c)>>(out, end, s, n);
+  });
 }
 
 // ---------------------------------------------------------------------------
 // The text.
 
-// What the walk expects of the table from a position on: its characters and
-// widest range, measured exactly, or estimated, or unknown.
+// What the rest of the table needs: its characters and widest range,
+// measured, estimated (`proven` of them measured), or unknown.
 struct Rest {
   Py_ssize_t chars = 0;
   Py_UCS4 range = 0x7F;
-  bool known = false;
-  bool exact = false;
-  Py_ssize_t proven = 0;  // of the estimated chars, those measured
+  bool known = false, exact = false;
+  Py_ssize_t proven = 0;
 };
 
 // Where the tight loop stopped: done, at an item (or row) for the general
@@ -238,20 +211,17 @@ struct Rest {
 enum class Stop { kDone, kNotPlain, kRoom };
 
 // Owns the text being written: a str, grown as needed, made anew one width
-// wider when a character needs it (ASCII, Latin-1, 2, 4 bytes), and cut to
-// its length at the end. Records go in through the tight loop and
-// append_record(), row ends through end_row(), after fits() or grow().
+// wider when a character needs it, cut to its length at the end. The join's
+// errors are kept until the walk is over, as the join reports them only then:
+// the first header piece that is not a str (TypeError), or with which the
+// text would be too long (OverflowError). Running out of memory raises
+// MemoryError at once.
 //
-// The join's errors are kept until the walk is over, as the join reports them
-// only then: the first header piece that is not a str (TypeError), or with
-// which the text would be too long (OverflowError). Running out of memory
-// raises MemoryError at once, as any step of the algorithm may.
-//
-// Small texts are written into a buffer of the thread's own and copied into a
-// str of their size at the end: callgrind counts 1,166 instructions a call
-// for one row of 8 short values (1,893 with a str from the start), 363 for
-// one empty row (488). A call made while the buffer is in use (by an item's
-// str() that calls stringify) writes into a str from the start.
+// Small texts are written into a buffer of the thread's own, then copied into
+// a str of their size: callgrind counts 1,185 instructions a call for one row
+// of 8 short values (1,893 with a str from the start). A call made while the
+// buffer is in use (by an item's str() that calls stringify) starts with a
+// str.
 constexpr Py_ssize_t kScratchChars = 4096;
 struct Scratch {
   bool busy;
@@ -269,15 +239,12 @@ class TextBuilder {
     capacity_ = kScratchChars;
     range_ = 0xFF;
   }
-  TextBuilder(const TextBuilder&) = delete;
-  TextBuilder& operator=(const TextBuilder&) = delete;
   ~TextBuilder() { release_scratch(); }
 
-  bool writing() const noexcept { return mode_ == Mode::kWriting; }
+  bool writing() const noexcept { return !failed_; }
   Py_ssize_t length() const noexcept { return length_; }
   Py_ssize_t room() const noexcept { return capacity_ - length_; }
-  // Whether the text was last sized for a measured rest.
-  bool measured() const noexcept { return measured_; }
+  bool measured() const noexcept { return measured_; }  // last sized for a measured rest
 
   // Whether `chars` characters of range `range` fit, with a character to
   // spare (see format::write_decimal()).
@@ -301,7 +268,7 @@ class TextBuilder {
   void append_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec) noexcept {
     ++values_;
     if (!writing()) return;
-    with_text([&](auto* base) {
+    format::with_kind(kind_, base_, [&](auto* base) {
       using Out = std::remove_pointer_t<decltype(base)>;
       Out* out = base + length_;
       Out* const end = base + capacity_;
@@ -319,7 +286,7 @@ class TextBuilder {
   void end_row() noexcept {
     ++rows_;
     if (!writing()) return;
-    with_text([&](auto* base) { base[length_] = format::kRowEnd; });
+    format::with_kind(kind_, base_, [&](auto* base) { base[length_] = format::kRowEnd; });
     ++length_;
     assert(length_ <= capacity_);
   }
@@ -327,7 +294,7 @@ class TextBuilder {
   // HEX gave a header piece that is not a str: joining the pieces fails
   // there, unless it failed earlier.
   void defer_bad_piece(Ref piece) noexcept {
-    if (mode_ == Mode::kFailed) return;
+    if (failed_) return;
     fail();
     bad_piece_ = std::move(piece);
     bad_piece_index_ = 3 * values_ + rows_;
@@ -338,7 +305,7 @@ class TextBuilder {
   // instructions a value (callgrind, short-ascii: 101.9 against 105.2).
   Stop write_plain_rows(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
                         const HexTable& hex) noexcept {
-    return with_text([&](auto* base) {
+    return format::with_kind(kind_, base_, [&](auto* base) {
       using Out = std::remove_pointer_t<decltype(base)>;
       return hex.simple ? write_plain<Out, true>(rows, n_rows, r, k, hex)
                         : write_plain<Out, false>(rows, n_rows, r, k, hex);
@@ -349,23 +316,9 @@ class TextBuilder {
   PyObject* finish() noexcept;
 
  private:
-  enum class Mode { kWriting, kFailed };
-
-  template <typename F>
-  [[gnu::always_inline]] auto with_text(F&& f) noexcept -> decltype(f(static_cast<Py_UCS1*>(nullptr))) {
-    switch (kind_) {
-      case PyUnicode_1BYTE_KIND:
-        return f(static_cast<Py_UCS1*>(base_));
-      case PyUnicode_2BYTE_KIND:
-        return f(static_cast<Py_UCS2*>(base_));
-      default:
-        return f(static_cast<Py_UCS4*>(base_));
-    }
-  }
-
   // The tight loop's position, in locals while it runs: stores into a 1-byte
-  // text may alias the members, which the compiler would then reload after
-  // every value.
+  // text may alias the members, which the compiler would reload after every
+  // value.
   template <typename Out>
   struct Cursor {
     Out* out;
@@ -376,8 +329,8 @@ class TextBuilder {
 
   // Writes rows[r], rows[r + 1]... from item k of the first, while they are
   // exact lists or tuples of readable strs whose header `hex` has, each with
-  // its ';'. Stops with (r, k) at the first row or item it does not write:
-  // the row's end when k is the row's size. Runs no Python code.
+  // its ';'. Stops with (r, k) at the first row or item it does not write (k
+  // the row's size: at its end). Runs no Python code.
   template <typename Out, bool kSimple>
   [[gnu::noinline]] Stop write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& row,
                                      Py_ssize_t& item, const HexTable& hex) noexcept {
@@ -424,18 +377,9 @@ class TextBuilder {
     for (; at != end; ++at) {
       PyObject* v = *at;
       if (!readable_str(v)) return Stop::kNotPlain;
-      Stop stop;
-      switch (PyUnicode_KIND(v)) {
-        [[likely]] case PyUnicode_1BYTE_KIND:
-          stop = write_plain_value<Out, Py_UCS1, kSimple>(cur, v, hex);
-          break;
-        case PyUnicode_2BYTE_KIND:
-          stop = write_plain_value<Out, Py_UCS2, kSimple>(cur, v, hex);
-          break;
-        default:
-          stop = write_plain_value<Out, Py_UCS4, kSimple>(cur, v, hex);
-          break;
-      }
+      const Stop stop = format::with_kind(PyUnicode_KIND(v), nullptr, [&](auto* c) {
+        return write_plain_value<Out, std::remove_pointer_t<decltype(c)>, kSimple>(cur, v, hex);
+      });
       if (stop != Stop::kDone) return stop;
     }
     return Stop::kDone;
@@ -445,8 +389,9 @@ class TextBuilder {
   template <typename Out, typename In, bool kSimple>
   [[gnu::always_inline]] Stop write_plain_value(Cursor<Out>& cur, PyObject* v, const HexTable& hex) noexcept {
     const Record rec = format::measure_as<In>(v);
-    // An ASCII value with an ASCII header fits any text and widens none: on
-    // short-ascii that test alone costs 1.5 fewer instructions a value.
+    // An ASCII value with an ASCII header fits any text and widens none:
+    // testing that first takes 5 fewer instructions a value on short-ascii
+    // (98 against 103).
     if (!kSimple || rec.range > 0x7F) [[unlikely]] {
       if (!kSimple && !hex.covers(rec.digits)) return Stop::kNotPlain;
       const Py_UCS4 range = kSimple ? rec.range : std::max(rec.range, hex.range_at(rec.digits));
@@ -456,10 +401,8 @@ class TextBuilder {
       }
     }
     const Py_UCS4 header = hex.at(rec.digits);
-    // A short value (its length below 100) as one block, where the text has
-    // room for it beyond the record's at most three characters of prefix.
-    // The block is read before anything is stored: a store into a 1-byte
-    // text may alias the str, whose fields would then be read again.
+    // A short value as one block, where the text has room for it beyond the
+    // record's prefix; read before anything is stored (see Cursor).
     if (kShortBlocks && sizeof(In) <= sizeof(Out) && rec.v_len <= 16 / static_cast<Py_ssize_t>(sizeof(In)) &&
         PyUnicode_IS_COMPACT(v) && rec.v_len + 19 < cur.end - cur.out) {
       const auto* chars = static_cast<const In*>(PyUnicode_DATA(v));
@@ -485,7 +428,7 @@ class TextBuilder {
   }
 
   void fail() noexcept {
-    mode_ = Mode::kFailed;
+    failed_ = true;
     text_.reset();
   }
 
@@ -503,13 +446,13 @@ class TextBuilder {
     scratch_ = nullptr;
   }
 
-  Mode mode_ = Mode::kWriting;
+  bool failed_ = false;  // the join fails: nothing more is written
   Scratch* scratch_ = nullptr;  // the text's characters until it leaves the buffer
   Ref text_;
   void* base_ = nullptr;  // text_'s characters
   int kind_ = PyUnicode_1BYTE_KIND;
   Py_ssize_t capacity_ = 0;
-  Py_ssize_t length_ = 0;         // characters written (or counted)
+  Py_ssize_t length_ = 0;         // characters written
   Py_UCS4 range_ = 0x7F;          // the range the text can hold
   Py_UCS4 written_range_ = 0x7F;  // the largest range written
   Py_ssize_t values_ = 0, rows_ = 0;  // written: 3 pieces per value, 1 per row
@@ -520,13 +463,12 @@ class TextBuilder {
   Py_ssize_t bad_piece_index_ = 0;
 };
 
-// Makes room for `chars` more characters of range `range`, `rest` being
-// expected from them on. An exact rest sizes the text exactly, and it needs
-// no cut: the C library hands the same call made again that block as it is.
-// An estimate grows the text by at least an eighth (so that growing stays
-// geometric) and at most by what it is sure to hold plus a megabyte, however
-// wrong. Without an estimate it doubles. A text made wider holds the narrower
-// one meanwhile: it grows by half as much.
+// Makes room for `chars` more characters of range `range`, `rest` expected
+// from them on: exactly for an exact rest (a text that needs no cut leaves
+// its block to the same call made again); for an estimate, at least an eighth
+// more (to stay geometric) and at most what is sure plus a megabyte; else
+// twice. A text made wider holds the old one meanwhile: it grows half as
+// much.
 bool TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept {
   if (chars > PY_SSIZE_T_MAX - length_) return fail(), true;
   const Py_ssize_t held = length_ + chars;
@@ -570,7 +512,7 @@ bool TextBuilder::make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
 }
 
 PyObject* TextBuilder::finish() noexcept {
-  if (mode_ == Mode::kFailed) {
+  if (failed_) {
     if (bad_piece_) {
       PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
                    bad_piece_index_, Py_TYPE(bad_piece_.get())->tp_name);
@@ -597,11 +539,7 @@ PyObject* TextBuilder::finish() noexcept {
 class Serializer {
  public:
   explicit Serializer(NameLookup& hex_lookup) noexcept : hex_lookup_(hex_lookup) {}
-  Serializer(const Serializer&) = delete;
-  Serializer& operator=(const Serializer&) = delete;
-  ~Serializer() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
+  ~Serializer() { if (entered_) Py_LeaveRecursiveCall(); }
 
   PyObject* run(PyObject* lists) noexcept {
     const bool walked =
@@ -612,16 +550,16 @@ class Serializer {
   }
 
  private:
-  // The rows of an exact list or tuple, by index, the size read again at
-  // every step (a list may grow or shrink while its items are converted).
-  // Runs of plain rows go to the tight loop together. (Without the GIL the
-  // rows are taken one at a time, each under its own lock, in walk_row().)
+  // The rows of an exact list or tuple, by index, its size read again at
+  // every step; runs of plain rows go to the tight loop together. (Without
+  // the GIL the rows are taken one at a time, each under its lock, in
+  // walk_row().)
   bool walk_rows(PyObject* lists) noexcept {
     outer_ = lists;
     for (row_ = 0;; ++row_) {
       Py_ssize_t k = 0;
       if (const HexTable* hex = kFreeThreaded ? nullptr : plain_hex()) {
-        if (text_.length() == 0 && text_.room() == 0 && !text_.grow(0, 0x7F, rest_from(0, 0, 0))) return false;
+        if (text_.room() == 0 && !text_.grow(0, 0x7F, rest_from(row_, 0, 0))) return false;
         PyObject* const* rows = nullptr;
         Py_ssize_t n_rows = 0;
         exact_items(lists, rows, n_rows);
@@ -659,10 +597,10 @@ class Serializer {
     return true;
   }
 
-  // Any other iterable, through the iterator protocol: StopIteration (or a
-  // subclass) ends the walk as exhaustion does. The next-item slot is read
-  // once, as list() does: the iterator's code may change its type, to one
-  // without that slot.
+  // Any other iterable, through the iterator protocol; StopIteration (or a
+  // subclass) ends it as exhaustion does. The next-item slot is read once, as
+  // list() does: the iterator's code may change its type to one without that
+  // slot.
   template <typename Visit>
   bool walk_iterable(PyObject* iterable, Visit&& visit) noexcept {
     if (!code_may_run()) return false;
@@ -687,14 +625,15 @@ class Serializer {
   bool write_plain(PyObject* const* rows, Py_ssize_t n_rows, Py_ssize_t& r, Py_ssize_t& k,
                    const HexTable& hex, Py_ssize_t first_row) noexcept {
     while (text_.writing() && text_.write_plain_rows(rows, n_rows, r, k, hex) == Stop::kRoom) {
-      if (!text_.grow(text_.pending_chars(), text_.pending_range(), rest_from(first_row + r, k, 0))) return false;
+      const Rest rest = rest_from(first_row + r, k, 0);
+      if (!text_.grow(text_.pending_chars(), text_.pending_range(), rest)) return false;
     }
     return true;
   }
 
-  // The general step, for item `k` of the current row: str() of anything
-  // that is not a str, then HEX looked up and indexed with the general item
-  // access, unless it is a str, list or tuple that has the header.
+  // The general step, for item `k` of the current row: str() of anything that
+  // is not a str, then HEX looked up and indexed, unless it is a str, list or
+  // tuple that has the header.
   bool add_item(Ref item, Py_ssize_t k) noexcept {
     if (!code_may_run()) return false;
     Ref v = PyUnicode_Check(item.get()) ? std::move(item) : Ref::steal(PyObject_Str(item.get()));
@@ -703,7 +642,9 @@ class Serializer {
     Ref hex = hex_lookup_.get();
     if (!hex) return false;
     const HexTable* table = take_up(hex.get());
-    if (table && table->covers(rec.digits)) return add_record(table->at(rec.digits), nullptr, v.get(), rec, k);
+    if (table && table->covers(rec.digits)) {
+      return add_record(table->at(rec.digits), nullptr, v.get(), rec, k);
+    }
     Ref index = Ref::steal(PyLong_FromLong(format::header_index(rec.digits)));
     Ref header = index ? Ref::steal(PyObject_GetItem(hex.get(), index.get())) : Ref();
     if (!header) return false;
@@ -717,7 +658,8 @@ class Serializer {
   bool add_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec,
                   Py_ssize_t k) noexcept {
     if (text_.writing()) {
-      const Py_ssize_t chars = add_capped(header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1, rec.chars(0));
+      const Py_ssize_t header_chars = header_piece ? PyUnicode_GET_LENGTH(header_piece) : 1;
+      const Py_ssize_t chars = add_capped(header_chars, rec.chars(0));
       const Py_UCS4 range =
           std::max(rec.range, header_piece ? format::measure(header_piece).range : char_range(header));
       if (text_.measured()) {
@@ -731,9 +673,9 @@ class Serializer {
     return true;
   }
 
-  // Before the first Python code the call runs (which may call stringify
-  // again): the call counts from then on as a level of the interpreter's
-  // recursion, as a call through str() would. (A plain table runs no code.)
+  // From the first Python code the call runs (which may call stringify
+  // again), the call counts as a level of the interpreter's recursion, as a
+  // call through str() would.
   bool code_may_run() noexcept {
     if (entered_) return true;
     entered_ = Py_EnterRecursiveCall(" while serializing a table") == 0;
@@ -741,8 +683,7 @@ class Serializer {
   }
 
   // The header characters of HEX for the tight loop while its lookup stays
-  // valid (and then runs no code); else null, and the general step looks
-  // it up.
+  // valid; else null, and the general step looks it up.
   const HexTable* plain_hex() noexcept {
     if (!text_.writing()) return nullptr;
 #ifdef Py_GIL_DISABLED
@@ -765,11 +706,10 @@ class Serializer {
   }
 
   // Loads the header characters of HEX where it supplies them without running
-  // code (see HexTable); else null. An exact str is loaded once: the
-  // reference kept stops its address from being reused while it is compared
-  // against. A list's elements may have changed since code last ran: they are
-  // read every time (and without the GIL, where another thread may change a
-  // list meanwhile, not at all).
+  // code; else null. An exact str is loaded once (the reference kept stops
+  // its address from being reused meanwhile); a list's elements, which code
+  // may have changed, every time (and without the GIL, where another thread
+  // may change them meanwhile, not at all).
   const HexTable* take_up(PyObject* hex) noexcept {
     if (hex == hex_.get()) return &hex_table_;
 #ifdef Py_GIL_DISABLED
@@ -789,10 +729,9 @@ class Serializer {
 
   // ---- What the rest of the table needs, for the text's size --------------
 
-  // Adds to `m` row r of the outer list from item k on, with its ';': the
-  // records of its plain items, the others counted down in `unknown_left`.
-  // False for a row that is not an exact list or tuple, or with more items
-  // that are not plain than `unknown_left` allows.
+  // Adds to `m` row r of the outer list from item k on, with its ';'; false
+  // for a row that is not an exact list or tuple, or with more items not
+  // plain than `unknown_left`.
   bool measure_row(Py_ssize_t r, Py_ssize_t k, Rest& m, Py_ssize_t& unknown_left) const noexcept {
     PyObject* const* rows = nullptr;
     PyObject* const* items = nullptr;
@@ -804,8 +743,7 @@ class Serializer {
       Record rec;
       if (readable_str(v) && (rec = format::measure(v), hex_table_.covers(rec.digits))) {
         if (__builtin_add_overflow(m.chars, rec.chars(), &m.chars)) return false;
-        m.range = std::max(m.range, hex_table_.simple ? rec.range
-                                                      : std::max(rec.range, hex_table_.range_at(rec.digits)));
+        m.range = std::max({m.range, rec.range, hex_table_.range_at(rec.digits)});
       } else if (--unknown_left < 0) {
         return false;
       }
@@ -814,19 +752,17 @@ class Serializer {
     return true;
   }
 
-  // What the table holds from item k of row r of the outer list on (its ';'
-  // included), plus `chars`. A sample of the rows ahead, taken once, gives
-  // the median row, which a few rows unlike the rest do not move, and proves
-  // what it measured to be ahead. A text still small is sized an eighth above
-  // it, to end in one piece and be cut; a large one a 32nd short, to run out
-  // near its end, where the rest, small beside it, is measured once: exactly,
-  // or as what its plain items need where a few are not, the general step
-  // growing the text by exactly what each of those needs. The text then ends
-  // at its exact size, and the same call made again reuses its block (100,000
-  // rows of ten short values and a last row (1,), in a heap holding other
-  // large blocks: 2,467 page faults a call grown by estimate and cut, none
-  // measured). Without the GIL other rows are not read while one is written
-  // under its lock (locking another might suspend it): the text doubles.
+  // What the table holds from item k of row r of the outer list on, plus
+  // `chars`. A sample of the rows ahead, taken once, gives the median row
+  // (which a few odd rows do not move) and proves what it measured to be
+  // ahead. A small text is sized an eighth above it, a large one a 32nd
+  // short, to run out near its end, where the rest is measured once: the text
+  // then ends at its exact size (the general step grows it by exactly what
+  // each item not plain needs), and the same call made again reuses its block
+  // (100,000 rows of ten short values, a last row (1,), in a busy heap: 2,467
+  // page faults a call grown by estimate and cut, none measured). Without the
+  // GIL other rows are not read while one is locked (that might suspend it):
+  // the text doubles.
   Rest rest_from(Py_ssize_t r, Py_ssize_t k, Py_ssize_t chars) noexcept {
     Rest rest;
     if (kFreeThreaded || !outer_) return rest;
@@ -852,8 +788,8 @@ class Serializer {
     }
     if (per_row_ <= 0) return rest;
     rest.known = true;
-    const double sized = length + estimate < kMeasuredFrom ? estimate + estimate / 8 : estimate - estimate / 32;
-    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, static_cast<double>(PY_SSIZE_T_MAX / 4))));
+    const double sized = estimate * (length + estimate < kMeasuredFrom ? 1.125 : 0.96875);
+    rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, kMaxEstimate)));
     rest.range = sample_range_;
     rest.proven = r == sample_row_ ? sample_chars_ : 0;
     return rest;
@@ -869,12 +805,9 @@ class Serializer {
     const Py_ssize_t count = span <= 16 ? 1 : std::clamp<Py_ssize_t>(span / 16, 8, kSampleRows);
     Py_ssize_t chars[kSampleRows];
     Py_ssize_t plain = 0;
+    const double step = static_cast<double>(span) / static_cast<double>(count);
     for (Py_ssize_t s = 0; s < count; ++s) {
-      // The middle of each count-th of the span, in 64 bits: on 32-bit
-      // machines s * span could overflow.
-      const auto row = r + static_cast<Py_ssize_t>((2 * static_cast<uint64_t>(s) + 1) *
-                                                   static_cast<uint64_t>(span) /
-                                                   (2 * static_cast<uint64_t>(count)));
+      const auto row = r + static_cast<Py_ssize_t>((static_cast<double>(s) + 0.5) * step);  // mid-step
       Rest m;
       Py_ssize_t unknown_left = 0;
       if (!measure_row(row, row == r ? k : 0, m, unknown_left)) continue;
@@ -888,6 +821,7 @@ class Serializer {
   }
 
   static constexpr Py_ssize_t kSampleRows = 32;
+  static constexpr double kMaxEstimate = static_cast<double>(PY_SSIZE_T_MAX / 4);
   // Items not plain among the rows measured: each costs the text a resize.
   static constexpr Py_ssize_t kFewUnknown = 32;
   // Characters of a text from which its end is measured.
