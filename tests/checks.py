@@ -2,9 +2,15 @@
 what a text must look like (plain Python, no pytest)."""
 
 import sys
+import sysconfig
 
 import tarv
 from tarv_model import ModelSyntaxError, parse_model
+
+
+# A build that runs without the GIL (where stringify reads no row but the
+# one it writes, so its text grows by doubling, unmeasured).
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def outcome(fn, *args):

@@ -14,7 +14,7 @@ from hypothesis import example, given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from checks import same_as_model  # noqa: E402
+from checks import FREE_THREADED, same_as_model  # noqa: E402
 from effort import scaled  # noqa: E402
 from items import PLAIN_TABLES, SMILE  # noqa: E402
 from processes import SANITIZED, address_space_capped, run_fresh, run_in_address_space, run_measured  # noqa: E402
@@ -167,6 +167,8 @@ def test_peak_memory_beyond_result(name):
     widest = ord(max(result))
     char_size = 1 if widest < 0x100 else 2 if widest < 0x10000 else 4
     bound = max(size, (1 << 22) * char_size) + (1 << 16)
+    if FREE_THREADED:  # the text doubles: at most twice the result and a megabyte
+        bound = 2 * size + (1 << 20)
     assert peak - current <= bound, f"{peak - current} bytes beyond a result of {size}"
 
 
@@ -406,6 +408,7 @@ print((minor_faults() - before) / 10, sys.getsizeof(text))
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator maps memory its own way")
+@pytest.mark.skipif(FREE_THREADED, reason="without the GIL the text grows by doubling and is cut")
 def test_late_non_str_item_takes_no_fresh_pages_at_every_call():
     # 100,000 rows of ten 8-character values, and a last row (1,) that the
     # tight loop cannot write: called again and again, the call takes no

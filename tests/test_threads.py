@@ -10,7 +10,6 @@ import gc
 import os
 import random
 import sys
-import sysconfig
 import threading
 import time
 
@@ -18,11 +17,10 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tarv  # noqa: E402
-from checks import outcome  # noqa: E402
+from checks import FREE_THREADED, outcome  # noqa: E402
 from items import SMILE  # noqa: E402
 from tarv_model import END_OF_INPUT, HEX, parse_model, stringify_model, u16_len  # noqa: E402
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 GIL_ENABLED = getattr(sys, "_is_gil_enabled", lambda: True)()
 SECONDS = float(os.environ.get("TARV_STRESS_SECONDS", "3"))
 HEX_B = "ghijklmnopqrstuv"  # a second alphabet, rebound to while tables are written
