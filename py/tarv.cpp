@@ -75,10 +75,9 @@ class Immortal {
 Immortal<State> g_state;
 State& g = g_state.get();
 
-// Called by Py_FinalizeEx once the runtime that holds the module has
-// finalized. Its objects are freed or no longer ours to release, so the
-// state is forgotten: a runtime started afterwards in the same process (an
-// embedding program calling Py_Initialize again) imports the module afresh.
+// Called by Py_FinalizeEx once the module's runtime has finalized: its
+// objects are freed or no longer ours, so the state is forgotten, and a
+// runtime started later in the same process imports the module afresh.
 void forget_runtime() noexcept {
   g_state.forget();
   forget_lookups();
@@ -201,13 +200,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-// Breaks reference cycles. The collector may clear a function that code run
-// later (a finalizer, a weak reference callback) still reaches, so what
-// introspection and calls read stays valid, as for Python functions: the
-// code object and parameter (immutable, in no cycle) are kept, a name that is
-// not an exact str (a subclass instance could hold a cycle) becomes the empty
-// string, and the getters turn the other fields, now null, into None or a
-// new dictionary.
+// Breaks reference cycles. Code run later (a finalizer, a weak reference
+// callback) may still reach a cleared function, so what introspection and
+// calls read stays valid: the code object and parameter (immutable, in no
+// cycle) are kept, a name that is not an exact str (which could hold a cycle)
+// becomes '', and the getters give None or a new dictionary for the rest.
 int function_clear(PyObject* self) {
   Function* f = as_function(self);
   Py_CLEAR(f->module);
@@ -338,10 +335,9 @@ PyGetSetDef function_getset[] = {
 
 // The type is static, so that its __module__ comes from its name while each
 // function carries its own. PyType_Ready fills it with objects of the running
-// runtime (its dictionary, descriptors, name strings), which a later runtime
-// of the same process must not reuse: each runtime copies it afresh from this
-// template and readies the copy.
-// Designated initializers leave the other slots zero, as intended.
+// runtime, which a later runtime of the same process must not reuse: each
+// copies it afresh from this template. (Designated initializers leave the
+// other slots zero.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 const PyTypeObject kFunctionTypeTemplate = {

@@ -276,7 +276,6 @@ PyObject* new_value(const Py_UCS4* chars, Py_ssize_t n, Py_UCS4 any_bits) noexce
 // the UTF-16 position of the record being read.
 Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
                   BadChar& bad) noexcept {
-  using I32x4 = int32_t __attribute__((vector_size(16)));
   Py_ssize_t u16_idx = 0;
   Py_ssize_t char_idx = 0;
   for (;;) {
@@ -303,25 +302,6 @@ Outcome read_wide(const Py_UCS4* buf, Py_ssize_t length, TableBuilder& table,
     char_idx = char_start;
     int64_t u16_accum = 0;
     Py_UCS4 any_bits = 0;
-    // Four code points at a time while they fit in the declared length
-    // (they may reach past it into the text: only those taken are used);
-    // the last ones one by one. (Measured, callgrind at 1k and 100k values:
-    // 7% fewer instructions on mixed-widths, 1% on emoji-dense; in time,
-    // within the noise of bench.py --ab.)
-    while (target_u16_len - u16_accum >= 4 && length - char_idx >= 4) {
-      I32x4 block;  // code points are at most 0x10FFFF: signed comparisons are exact
-      std::memcpy(&block, buf + char_idx, sizeof block);
-      const Py_UCS4 block_bits = static_cast<Py_UCS4>(block[0] | block[1] | block[2] | block[3]);
-      int64_t units = 4;
-      if (block_bits > format::kMaxBmp) {
-        const I32x4 astral = block > static_cast<int32_t>(format::kMaxBmp);  // -1 per astral lane
-        units -= astral[0] + astral[1] + astral[2] + astral[3];
-        if (units > target_u16_len - u16_accum) break;
-      }
-      any_bits |= block_bits;
-      u16_accum += units;
-      char_idx += 4;
-    }
     while (u16_accum < target_u16_len) {
       if (char_idx >= length) return Outcome::kEndOfInput;
       const Py_UCS4 ch = buf[char_idx];
