@@ -91,7 +91,6 @@ void NameLookup::reset() noexcept {
     old = std::exchange(value_, nullptr);
 #if PY_VERSION_HEX >= 0x030C0000
     origin_.store(nullptr, std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_acq_rel);
 #endif
   });
   if constexpr (kOwnsValue) Py_XDECREF(old);
