@@ -212,16 +212,14 @@ enum class Stop { kDone, kNotPlain, kRoom };
 
 // Owns the text being written: a str, grown as needed, made anew one width
 // wider when a character needs it, cut to its length at the end. The join's
-// errors are kept until the walk is over, as the join reports them only then:
-// the first header piece that is not a str (TypeError), or with which the
-// text would be too long (OverflowError). Running out of memory raises
-// MemoryError at once.
+// errors wait until the walk is over, as the join reports them only then: the
+// first header piece that is not a str (TypeError), or with which the text
+// would be too long (OverflowError). Out of memory, MemoryError at once.
 //
 // Small texts are written into a buffer of the thread's own, then copied into
 // a str of their size: callgrind counts 1,185 instructions a call for one row
-// of 8 short values (1,893 with a str from the start). A call made while the
-// buffer is in use (by an item's str() that calls stringify) starts with a
-// str.
+// of 8 short values (1,893 with a str from the start). A call made while it
+// is in use (by a str() calling stringify) starts with a str.
 constexpr Py_ssize_t kScratchChars = 4096;
 struct Scratch {
   bool busy;
@@ -246,8 +244,7 @@ class TextBuilder {
   Py_ssize_t room() const noexcept { return capacity_ - length_; }
   bool measured() const noexcept { return measured_; }  // last sized for a measured rest
 
-  // Whether `chars` characters of range `range` fit, with a character to
-  // spare (see format::write_decimal()).
+  // Whether `chars` characters of range `range` fit, a character to spare.
   bool fits(Py_ssize_t chars, Py_UCS4 range) noexcept {
     if (range > written_range_) {
       if (range > range_) return false;
@@ -263,8 +260,7 @@ class TextBuilder {
   // False with MemoryError set when it runs out of memory.
   [[nodiscard, gnu::cold]] bool grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexcept;
 
-  // A record whose header is `header_piece`'s characters, or else the
-  // character `header`, after fits() or grow().
+  // A record headed by `header_piece`'s characters, else by `header`.
   void append_record(Py_UCS4 header, PyObject* header_piece, PyObject* v, const Record& rec) noexcept {
     ++values_;
     if (!writing()) return;
@@ -291,8 +287,7 @@ class TextBuilder {
     assert(length_ <= capacity_);
   }
 
-  // HEX gave a header piece that is not a str: joining the pieces fails
-  // there, unless it failed earlier.
+  // A header piece that is not a str: the join fails there, unless before.
   void defer_bad_piece(Ref piece) noexcept {
     if (failed_) return;
     fail();
@@ -346,16 +341,24 @@ class TextBuilder {
         stop = Stop::kNotPlain;
         break;
       }
-      // (Code run since the row was read may have shrunk it.) Values are
-      // counted by row, not by value: a counter live in the loop costs 4.6
-      // instructions a value (callgrind, short-ascii: 106.5 against 101.9).
-      PyObject* const* const start = items + std::min(k, n);
-      PyObject* const* at = start;
+      // Values are counted by row: a counter in the inner loop costs 4.6
+      // instructions a value. Only the first row may resume past its start
+      // (and code run since it was read may have shrunk it).
+      PyObject* const* at = items;
+      if (k) {
+        k = std::min(k, n);
+        at += k;
+        values_ -= k;
+      }
       stop = write_plain_items<Out, kSimple>(cur, at, items + n, hex);
-      values_ += at - start;
-      k = at - items;
-      if (stop != Stop::kDone) break;
+      if (stop != Stop::kDone) {
+        k = at - items;
+        values_ += k;
+        break;
+      }
+      values_ += n;
       if (cur.out == cur.end) {
+        k = n;
         stop = wait_for_room(0, 0x7F);
         break;
       }
@@ -550,10 +553,9 @@ class Serializer {
   }
 
  private:
-  // The rows of an exact list or tuple, by index, its size read again at
-  // every step; runs of plain rows go to the tight loop together. (Without
-  // the GIL the rows are taken one at a time, each under its lock, in
-  // walk_row().)
+  // The rows of an exact list or tuple by index, its size read again at every
+  // step, runs of plain rows through the tight loop (without the GIL, one at
+  // a time: see walk_row()).
   bool walk_rows(PyObject* lists) noexcept {
     outer_ = lists;
     for (row_ = 0;; ++row_) {
@@ -631,9 +633,9 @@ class Serializer {
     return true;
   }
 
-  // The general step, for item `k` of the current row: str() of anything that
-  // is not a str, then HEX looked up and indexed, unless it is a str, list or
-  // tuple that has the header.
+  // The general step, for item `k` of the current row: str() of a non-str,
+  // then HEX looked up and indexed, unless it is a str, list or tuple with
+  // the header.
   bool add_item(Ref item, Py_ssize_t k) noexcept {
     if (!code_may_run()) return false;
     Ref v = PyUnicode_Check(item.get()) ? std::move(item) : Ref::steal(PyObject_Str(item.get()));
@@ -726,8 +728,6 @@ class Serializer {
     hex_table_.load_items(hex);
     return hex_table_.chars > 0 ? &hex_table_ : nullptr;
   }
-
-  // ---- What the rest of the table needs, for the text's size --------------
 
   // Adds to `m` row r of the outer list from item k on, with its ';'; false
   // for a row that is not an exact list or tuple, or with more items not
