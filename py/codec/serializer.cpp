@@ -500,15 +500,14 @@ bool TextBuilder::grow(Py_ssize_t chars, Py_UCS4 range, const Rest& rest) noexce
 // so far (cut to its length first: both are held while it is copied).
 bool TextBuilder::make_text(Py_ssize_t capacity, Py_UCS4 range) noexcept {
   Ref old = std::move(text_);
-  if (scratch_) {  // (the thread's buffer is left through a str)
-    old = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, scratch_->chars, length_));
-    release_scratch();
-    if (!old) return false;
-  } else if (old && capacity_ > length_ && !resize(old, length_)) {
-    return false;
-  }
+  if (old && capacity_ > length_ && !resize(old, length_)) return false;
   text_ = Ref::steal(PyUnicode_New(capacity, range));
   if (!text_ || (old && PyUnicode_CopyCharacters(text_.get(), 0, old.get(), 0, length_) < 0)) return false;
+  if (scratch_) {  // the text so far is in the thread's buffer
+    format::with_kind(PyUnicode_KIND(text_.get()), PyUnicode_DATA(text_.get()),
+                      [&](auto* chars) { std::copy_n(scratch_->chars, length_, chars); });
+    release_scratch();
+  }
   range_ = char_range(range);
   kind_ = PyUnicode_KIND(text_.get());
   return true;
@@ -755,8 +754,8 @@ class Serializer {
   // What the table holds from item k of row r of the outer list on, plus
   // `chars`. A sample of the rows ahead, taken once, gives the median row
   // (which a few odd rows do not move) and proves what it measured to be
-  // ahead. A small text is sized an eighth above it, a large one a 32nd
-  // short, to run out near its end, where the rest is measured once: the text
+  // ahead. The text is sized a 32nd short of it, to run out near its end,
+  // where the rest, a 16th of the text at most, is measured once: the text
   // then ends at its exact size (the general step grows it by exactly what
   // each item not plain needs), and the same call made again reuses its block
   // (100,000 rows of ten short values, a last row (1,), in a busy heap: 2,467
@@ -772,9 +771,11 @@ class Serializer {
     if (r >= n_rows) return Rest{chars, 0x7F, true, true};
     const Py_ssize_t rows_left = n_rows - r;
     if (!sampled_) take_sample(r, k, n_rows);
-    const Py_ssize_t length = text_.length();
-    const double estimate = per_row_ * static_cast<double>(rows_left);
-    if (!tail_measured_ && length >= kMeasuredFrom && estimate <= length / 16.0) {
+    const auto length = static_cast<double>(text_.length());
+    // (The rows written, where fewer per row, keep a sample's median from overshooting.)
+    const double per_row = r > 0 ? std::min(per_row_, length / static_cast<double>(r)) : per_row_;
+    const double estimate = per_row * static_cast<double>(rows_left);
+    if (!tail_measured_ && estimate <= length / 16) {
       tail_measured_ = true;
       rest.exact = true;
       Py_ssize_t unknown_left = kFewUnknown;
@@ -788,7 +789,7 @@ class Serializer {
     }
     if (per_row_ <= 0) return rest;
     rest.known = true;
-    const double sized = estimate * (length + estimate < kMeasuredFrom ? 1.125 : 0.96875);
+    const double sized = estimate - estimate / 32;
     rest.chars = add_capped(chars, static_cast<Py_ssize_t>(std::min(sized, kMaxEstimate)));
     rest.range = sample_range_;
     rest.proven = r == sample_row_ ? sample_chars_ : 0;
@@ -824,8 +825,6 @@ class Serializer {
   static constexpr double kMaxEstimate = static_cast<double>(PY_SSIZE_T_MAX / 4);
   // Items not plain among the rows measured: each costs the text a resize.
   static constexpr Py_ssize_t kFewUnknown = 32;
-  // Characters of a text from which its end is measured.
-  static constexpr Py_ssize_t kMeasuredFrom = Py_ssize_t{1} << 16;
 
   NameLookup& hex_lookup_;
   bool entered_ = false;  // into the interpreter's recursion check
