@@ -169,18 +169,23 @@ template <typename Out, typename In>
 inline void store_block(Out*, Block) noexcept {}
 #endif
 
-// Writes the `n` characters of the str `s`, of In characters, compact or
-// not, and returns their end.
+// Writes the `n` characters of the str `s` (of In characters); their end.
 template <typename Out, typename In>
-inline Out* write_chars(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
+inline Out* write_chars(Out* out, PyObject* s, Py_ssize_t n) noexcept {
   const auto* chars = static_cast<const In*>(PyUnicode_DATA(s));
   if constexpr (sizeof(In) > sizeof(Out)) {
     return out;  // (never: the text is as wide as what is written into it)
-  } else if (kShortBlocks && PyUnicode_IS_COMPACT(s) && n <= 16 / static_cast<Py_ssize_t>(sizeof(In)) &&
-             end - out >= 16) {
-    store_block<Out, In>(out, load_block(chars + n, static_cast<size_t>(n) * sizeof(In)));
   } else if constexpr (sizeof(In) == sizeof(Out)) {
-    std::memcpy(out, chars, static_cast<size_t>(n) * sizeof(Out));
+    // 17 to 32 bytes as two 16-byte blocks overlapping in the middle, within
+    // the characters, without memcpy's call: tables of 20- to 32-character
+    // values take 0.88 to 0.94 of the time (30 and 100 rows of two).
+    const auto bytes = static_cast<size_t>(n) * sizeof(Out);
+    if (bytes <= 16 || bytes > 32) return static_cast<Out*>(std::memcpy(out, chars, bytes)) + n;
+    unsigned char head[16], tail[16];
+    std::memcpy(head, chars, 16);
+    std::memcpy(tail, reinterpret_cast<const unsigned char*>(chars) + bytes - 16, 16);
+    std::memcpy(out, head, 16);
+    std::memcpy(reinterpret_cast<unsigned char*>(out) + bytes - 16, tail, 16);
   } else {
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = chars[i];
   }
@@ -188,17 +193,17 @@ inline Out* write_chars(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept 
 }
 
 template <typename Out>
-Out* write_str(Out* out, Out* end, PyObject* s, Py_ssize_t n) noexcept {
+Out* write_str(Out* out, PyObject* s, Py_ssize_t n) noexcept {
   return format::with_kind(PyUnicode_KIND(s), nullptr, [&](auto* c) {
-    return write_chars<Out, std::remove_pointer_t<decltype(c)>>(out, end, s, n);
+    return write_chars<Out, std::remove_pointer_t<decltype(c)>>(out, s, n);
   });
 }
 
 // ---------------------------------------------------------------------------
 // The text.
 
-// What the rest of the table needs: its characters and widest range,
-// measured, estimated (`proven` of them measured), or unknown.
+// The rest of the table's characters and widest range: measured, estimated
+// (`proven` of them measured), or unknown.
 struct Rest {
   Py_ssize_t chars = 0;
   Py_UCS4 range = 0x7F;
@@ -206,8 +211,7 @@ struct Rest {
   Py_ssize_t proven = 0;
 };
 
-// Where the tight loop stopped: done, at an item (or row) for the general
-// step, or at one (or a row end) that needs more room or width.
+// Where the tight loop stopped (kRoom: at what needs more room or width).
 enum class Stop { kDone, kNotPlain, kRoom };
 
 // Owns the text being written: a str, grown as needed, made anew one width
@@ -221,10 +225,7 @@ enum class Stop { kDone, kNotPlain, kRoom };
 // of 8 short values (1,893 with a str from the start). A call made while it
 // is in use (by a str() calling stringify) starts with a str.
 constexpr Py_ssize_t kScratchChars = 4096;
-struct Scratch {
-  bool busy;
-  Py_UCS1 chars[kScratchChars];
-};
+struct Scratch { bool busy; Py_UCS1 chars[kScratchChars]; };
 constinit thread_local Scratch t_scratch = {};
 
 class TextBuilder {
@@ -267,14 +268,13 @@ class TextBuilder {
     format::with_kind(kind_, base_, [&](auto* base) {
       using Out = std::remove_pointer_t<decltype(base)>;
       Out* out = base + length_;
-      Out* const end = base + capacity_;
       if (header_piece) {
-        out = write_str(out, end, header_piece, PyUnicode_GET_LENGTH(header_piece));
+        out = write_str(out, header_piece, PyUnicode_GET_LENGTH(header_piece));
       } else {
         *out++ = static_cast<Out>(header);
       }
       out = format::write_decimal(out, static_cast<uint64_t>(rec.u16_len), rec.digits);
-      length_ = write_str(out, end, v, rec.v_len) - base;
+      length_ = write_str(out, v, rec.v_len) - base;
     });
     assert(length_ <= capacity_);
   }
@@ -419,7 +419,7 @@ class TextBuilder {
     if (rec.chars() >= cur.end - cur.out) [[unlikely]] return wait_for_room(rec.chars(), cur.written_range);
     *cur.out++ = static_cast<Out>(header);
     cur.out = format::write_decimal(cur.out, static_cast<uint64_t>(rec.u16_len), rec.digits);
-    cur.out = write_chars<Out, In>(cur.out, cur.end, v, rec.v_len);
+    cur.out = write_chars<Out, In>(cur.out, v, rec.v_len);
     return Stop::kDone;
   }
 
