@@ -20,7 +20,6 @@ cpython=3.13
 cpython_311_source=python3.11=3.11.2-6+deb12u8
 zlib_source=zlib=1:1.2.13.dfsg-1
 libffi_source=libffi=3.4.4-1
-sqlite_source=sqlite3=3.40.1-2+deb12u2
 # The C++ compiler for musl: Debian has none; zig bundles clang, libc++ and
 # musl's headers.
 ziglang=ziglang==0.17.1
@@ -134,8 +133,9 @@ build_free_threaded_tsan() {
 }
 
 # A musl interpreter from the CPython source package CPYTHON: musl-gcc, with
-# the zlib, libffi and SQLite (mypy's cache) that its modules need built for
-# musl too (static, into the interpreter's own prefix). Its C compiler,
+# the zlib (pip) and libffi (ctypes) that its modules need built for musl
+# too (static, into the interpreter's own prefix; no SQLite: the type
+# checkers, which want it, are not installed there). Its C compiler,
 # compilers/cc (the tests' too), is musl-gcc that also looks in kernel/,
 # links to the kernel's headers.
 build_musl() {
@@ -152,7 +152,7 @@ exec musl-gcc -isystem "$prefix/kernel" "\$@"
 EOF
   chmod +x "$prefix/compilers/cc"
   export CC=$prefix/compilers/cc
-  mkdir zlib libffi sqlite python
+  mkdir zlib libffi python
   tarball=$(fetch_source "$zlib_source")
   (cd zlib && tar -xf "$tarball" --strip-components=1 &&
    CFLAGS="-O2 -fPIC" timed nice -n 10 ./configure --static --prefix="$prefix" &&
@@ -162,13 +162,6 @@ EOF
    timed nice -n 10 ./configure -q --prefix="$prefix" --disable-shared --with-pic --disable-docs \
      --disable-multi-os-directory &&
    timed nice -n 10 make -j2 && make install)
-  tarball=$(fetch_source "$sqlite_source")
-  # (the library only: its source is made into one file by a Tcl script)
-  (cd sqlite && tar -xf "$tarball" --strip-components=1 &&
-   CFLAGS="-O1 -fPIC" timed nice -n 10 ./configure -q --prefix="$prefix" --disable-shared --with-pic \
-     --disable-tcl --disable-readline &&
-   timed nice -n 10 make -j2 libsqlite3.la && make lib_install sqlite3.pc &&
-   install -m 644 sqlite3.h "$prefix/include/" && install -m 644 sqlite3.pc "$prefix/lib/pkgconfig/")
   tarball=$(fetch_source "$cpython_source")
   cd python
   tar -xf "$tarball" --strip-components=1
