@@ -45,6 +45,22 @@ venv_command() {
   [[ $# -eq 0 ]] || printf ' && %s/bin/python -m pip install -q %s' "$venv" "$*"
 }
 
+# A fresh virtual environment VENV (a host path) of PYTHON, the CPython X.Y
+# of a foreign Debian root ROOT, for pip's platform PLATFORM, with pip's
+# ARGS installed into it by the host's pip for that interpreter's platform
+# and tags (which pip checks wheels against). Made without pip: pip under
+# qemu, and byte-compiling what it installs, took minutes per environment.
+foreign_venv() {
+  local root=$1 python=$2 venv=$3 platform=$4 version=$5
+  shift 5
+  mkdir -p "${venv%/*}"
+  tools/in-root "$root" --bind "${venv%/*}:/tarv-venvs" -- \
+    "rm -rf /tarv-venvs/${venv##*/} && $python -m venv --without-pip /tarv-venvs/${venv##*/}" &&
+    python3 -m pip install -q --no-compile --target "$venv/lib/python$version/site-packages" \
+      --only-binary :all: --platform "$platform" --python-version "$version" --implementation cp \
+      --abi "cp${version/./}" "$@"
+}
+
 # What the suite runs on: the machine, the interpreter, the module's file.
 WHICH='import sys, platform, sysconfig, tarv; print(platform.machine(), sys.version.split()[0], sys.byteorder, "free-threaded" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")), tarv.__file__)'
 PYTEST_FLAGS="-q -p no:cacheprovider -rfEs"
